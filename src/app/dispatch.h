@@ -1,0 +1,16 @@
+// Subcommand dispatch.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "platform/speech_engine.h"
+
+namespace quillmor_speech {
+
+// Runs the subcommand that args names and ends the process: status 0 when it returns, status 1
+// through fail() on wrong usage or any fatal condition. The engine is made only for the
+// subcommands that use one.
+[[noreturn]] void runCommand(const std::function<std::unique_ptr<SpeechEngine>()>& makeEngine);
+
+}  // namespace quillmor_speech

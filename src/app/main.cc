@@ -1,0 +1,15 @@
+// quillmor-speech: on-device speech recognition and audio decoding for a host process.
+#include <csignal>
+
+#include "app/dispatch.h"
+#include "app/process.h"
+#include "platform/pocketsphinx_engine.h"
+
+int main(int argc, char** argv) {
+  using namespace quillmor_speech;
+  // stdoutLock is constructed before main; args comes second.
+  args.assign(argv, argv + argc);
+  // A closed stdout must end the process through a failed write (status 1), never by a signal.
+  std::signal(SIGPIPE, SIG_IGN);
+  runCommand([] { return makePocketSphinxEngine(); });
+}

@@ -1,0 +1,42 @@
+#include "app/output.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "app/process.h"
+
+namespace quillmor_speech {
+
+std::mutex stdoutLock;
+std::vector<std::string> args;
+
+void exitNow(int status) { _exit(status); }
+
+void writeAll(int fd, const void* bytes, std::size_t count) {
+  const char* p = static_cast<const char*>(bytes);
+  while (count > 0) {
+    ssize_t n = ::write(fd, p, count);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      exitNow(1);  // EPIPE, ENOSPC, EIO...: the host can no longer read us
+    }
+    p += n;
+    count -= static_cast<std::size_t>(n);
+  }
+}
+
+void emitEvent(const Event& event) {
+  std::optional<std::string> line = encodeEventLine(event);
+  if (!line) return;
+  std::lock_guard lock(stdoutLock);
+  writeAll(STDOUT_FILENO, line->data(), line->size());
+}
+
+void fail(const std::string& code, const std::string& message) {
+  emitEvent(Event{{"code", code}, {"message", message}, {"type", std::string("error")}});
+  exitNow(1);
+}
+
+}  // namespace quillmor_speech

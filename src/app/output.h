@@ -1,0 +1,30 @@
+// Writing to standard output.
+//
+// The process never dies by SIGPIPE (main ignores it). When standard output cannot be written
+// (the host closed the pipe, the disk is full, any other write error), there is nowhere left to
+// report anything: the process ends at once with status 1 and writes nothing more.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "app/event.h"
+
+namespace quillmor_speech {
+
+// Writes all bytes to the file descriptor, looping over short writes and EINTR. Ends the process
+// with status 1 when the descriptor cannot take them.
+void writeAll(int fd, const void* bytes, std::size_t count);
+
+// Writes one event as one line on standard output: serialised first, then written whole under
+// stdoutLock. An event that cannot be serialised writes nothing. Thread-safe.
+void emitEvent(const Event& event);
+
+// Writes the error event {"code","message","type":"error"} like emitEvent, then ends the process
+// with status 1 at once, without waiting for any other thread.
+[[noreturn]] void fail(const std::string& code, const std::string& message);
+
+// Ends the process with the status at once: nothing is flushed, no thread is joined.
+[[noreturn]] void exitNow(int status);
+
+}  // namespace quillmor_speech

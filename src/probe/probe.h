@@ -1,0 +1,11 @@
+// The probe command: one line telling what this machine can do.
+#pragma once
+
+#include "platform/speech_engine.h"
+
+namespace quillmor_speech {
+
+// Writes the probe event; reads no standard input and never fails.
+void probe(SpeechEngine& engine);
+
+}  // namespace quillmor_speech

@@ -1,0 +1,47 @@
+// Runs a program as a host would: feeds its stdin, reads all of stdout and stderr, and waits
+// for its exit status, with a time limit after which it is killed.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace quillmor_speech {
+
+struct RunOptions {
+  // Added to (or replacing in) the environment of the child.
+  std::vector<std::pair<std::string, std::string>> env;
+  double timeoutSeconds = 120;
+  // Keep stdin open (and silent) after the input has been written, until the child exits.
+  bool keepStdinOpen = false;
+  // Close our end of stdout after reading this many bytes (0: read everything).
+  std::size_t closeStdoutAfter = 0;
+};
+
+struct RunResult {
+  std::string out;
+  std::string err;
+  bool exitedNormally = false;  // false: killed by a signal (or by the time limit)
+  int status = -1;              // exit status when exitedNormally
+  int signal = 0;               // terminating signal otherwise
+  bool timedOut = false;
+  double seconds = 0;           // wall time until exit
+};
+
+RunResult runBinary(const std::string& path, const std::vector<std::string>& arguments,
+                    const std::string& input, const RunOptions& options = {});
+
+// The bytes left unread in a pipe after the child exited: runs the child with stdin from a pipe
+// holding `input`, and reports what remained in it.
+RunResult runBinaryLeavingInput(const std::string& path, const std::vector<std::string>& arguments,
+                                const std::string& input, std::string& unread,
+                                const RunOptions& options = {});
+
+// A fresh empty directory under the test temporary directory, removed by the caller.
+std::string makeTempDir();
+void removeTree(const std::string& path);
+
+std::string readFileBytes(const std::string& path);
+void writeFileBytes(const std::string& path, const std::string& bytes);
+
+}  // namespace quillmor_speech
