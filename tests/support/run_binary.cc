@@ -86,6 +86,10 @@ RunResult run(const std::string& path, const std::vector<std::string>& arguments
 
   RunResult result;
   int outFd = outPipe[0], errFd = errPipe[0];
+  if (options.stdoutClosed) {
+    close(outFd);
+    outFd = -1;
+  }
   int status = 0;
   bool exited = false;
   sigset_t none;

@@ -16,6 +16,8 @@ struct RunOptions {
   bool keepStdinOpen = false;
   // Close our end of stdout after reading this many bytes (0: read everything).
   std::size_t closeStdoutAfter = 0;
+  // Close our end of stdout before the child writes anything.
+  bool stdoutClosed = false;
 };
 
 struct RunResult {

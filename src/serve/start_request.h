@@ -1,0 +1,26 @@
+// The start request: the JSON payload of serve's first frame.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "serve/frames.h"
+
+namespace quillmor_speech {
+
+struct StartRequest {
+  std::string locale;                // required JSON string, used exactly as received
+  std::optional<double> sampleRate;  // JSON number (any form); absent or null: 16000 Hz is used
+  std::optional<bool> install;       // JSON boolean; absent or null: installation allowed
+};
+
+// Decodes the payload, all or nothing: the whole payload must be one JSON object; keys are
+// matched exactly ("Locale" is not "locale") and unknown keys are ignored whatever their value;
+// null counts as absent; a value of the wrong type, a missing locale, text that is not JSON, or
+// nesting deeper than kMaxStartRequestDepth fails. The payload is validated while it is parsed
+// and never copied into a document.
+std::optional<StartRequest> decodeStartRequest(const Bytes& payload);
+
+inline constexpr int kMaxStartRequestDepth = 64;
+
+}  // namespace quillmor_speech
