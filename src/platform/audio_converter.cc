@@ -1,0 +1,157 @@
+#include "platform/audio_converter.h"
+
+#include <climits>
+#include <cmath>
+#include <vector>
+
+#include "platform/ffmpeg_error.h"
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libavutil/opt.h>
+}
+
+namespace quillmor_speech {
+
+namespace {
+
+std::optional<AVSampleFormat> sampleFormatOf(const AVAudioFormat& format) {
+  bool packed = format.isInterleaved() || format.channelCount() == 1;
+  switch (format.commonFormat()) {
+    case AVAudioCommonFormat::pcmFormatInt16:
+      return packed ? AV_SAMPLE_FMT_S16 : AV_SAMPLE_FMT_S16P;
+    case AVAudioCommonFormat::pcmFormatInt32:
+      return packed ? AV_SAMPLE_FMT_S32 : AV_SAMPLE_FMT_S32P;
+    case AVAudioCommonFormat::pcmFormatFloat32:
+      return packed ? AV_SAMPLE_FMT_FLT : AV_SAMPLE_FMT_FLTP;
+    case AVAudioCommonFormat::pcmFormatFloat64:
+      return packed ? AV_SAMPLE_FMT_DBL : AV_SAMPLE_FMT_DBLP;
+    case AVAudioCommonFormat::otherFormat:
+      break;
+  }
+  return std::nullopt;
+}
+
+// Plane pointers of a buffer, advanced to frame `offset`.
+void planePointers(AVAudioPCMBuffer& buffer, std::uint32_t offset, std::uint8_t** planes) {
+  std::size_t step = std::size_t{offset} * buffer.bytesPerFrameInPlane();
+  for (std::uint32_t i = 0; i < buffer.planeCount(); ++i) planes[i] = buffer.planeBytes(i) + step;
+}
+
+}  // namespace
+
+bool isSupportedSampleRate(double rate) {
+  return std::isfinite(rate) && rate >= kMinSampleRate && rate <= kMaxSampleRate &&
+         rate == std::floor(rate);
+}
+
+std::unique_ptr<AVAudioConverter> AVAudioConverter::make(const AVAudioFormat& from,
+                                                         const AVAudioFormat& to) {
+  silenceAVLog();
+  std::optional<AVSampleFormat> inFormat = sampleFormatOf(from);
+  std::optional<AVSampleFormat> outFormat = sampleFormatOf(to);
+  if (!inFormat || !outFormat) return nullptr;
+  if (!isSupportedSampleRate(from.sampleRate()) || !isSupportedSampleRate(to.sampleRate())) {
+    return nullptr;
+  }
+  const int inChannels = static_cast<int>(from.channelCount());
+  const int outChannels = static_cast<int>(to.channelCount());
+  if (inChannels != outChannels && outChannels != 1 && inChannels != 1) return nullptr;
+
+  AVChannelLayout inLayout{}, outLayout{};
+  av_channel_layout_default(&inLayout, inChannels);
+  av_channel_layout_default(&outLayout, outChannels);
+  SwrContext* raw = nullptr;
+  int rc =
+      swr_alloc_set_opts2(&raw, &outLayout, *outFormat, static_cast<int>(to.sampleRate()),
+                          &inLayout, *inFormat, static_cast<int>(from.sampleRate()), 0, nullptr);
+  av_channel_layout_uninit(&inLayout);
+  av_channel_layout_uninit(&outLayout);
+  SwrContextPtr swr(raw);
+  if (rc < 0 || !swr) return nullptr;
+  if (inChannels != outChannels) {
+    // matrix[o * stride + i]: weight of input channel i in output channel o.
+    std::vector<double> matrix(static_cast<std::size_t>(inChannels * outChannels), 0.0);
+    for (int o = 0; o < outChannels; ++o) {
+      for (int i = 0; i < inChannels; ++i) {
+        matrix[static_cast<std::size_t>(o * inChannels + i)] =
+            outChannels == 1 ? 1.0 / inChannels : 1.0;
+      }
+    }
+    if (swr_set_matrix(swr.get(), matrix.data(), inChannels) < 0) return nullptr;
+  }
+  if (swr_init(swr.get()) < 0) return nullptr;
+  return std::unique_ptr<AVAudioConverter>(new AVAudioConverter(from, to, std::move(swr)));
+}
+
+AVAudioConverter::AVAudioConverter(const AVAudioFormat& from, const AVAudioFormat& to,
+                                   SwrContextPtr swr)
+    : from_(from), to_(to), swr_(std::move(swr)) {
+  for (const std::uint8_t*& plane : noInput_) plane = &noInputByte_;
+}
+
+int AVAudioConverter::convertInto(AVAudioPCMBuffer& output, std::uint32_t offset,
+                                  const std::uint8_t** input, int inputFrames) {
+  std::uint8_t* planes[kMaxChannelCount];
+  planePointers(output, offset, planes);
+  std::uint32_t room = output.frameCapacity() - offset;
+  int roomFrames = room > INT_MAX ? INT_MAX : static_cast<int>(room);
+  return swr_convert(swr_.get(), planes, roomFrames, input, inputFrames);
+}
+
+AVAudioConverterOutputStatus AVAudioConverter::convert(AVAudioPCMBuffer& output,
+                                                       std::optional<NSError>& error,
+                                                       const InputBlock& inputBlock) {
+  output.setFrameLength(0);
+  auto failWith = [&](NSError e) {
+    output.setFrameLength(0);
+    error = std::move(e);
+    return AVAudioConverterOutputStatus::error;
+  };
+  if (!(output.format() == to_)) {
+    return failWith(NSError{"the output buffer is not in the converter's output format"});
+  }
+  const std::uint32_t capacity = output.frameCapacity();
+  std::uint32_t produced = 0;
+
+  // What earlier calls left in the resampler comes first.
+  if (capacity > 0) {
+    int n = convertInto(output, 0, ended_ ? nullptr : noInput_, 0);
+    if (n < 0) return failWith(avError("cannot convert the audio", n));
+    produced = static_cast<std::uint32_t>(n);
+  }
+  while (produced < capacity && !ended_) {
+    auto status = AVAudioConverterInputStatus::haveData;
+    double missing =
+        static_cast<double>(capacity - produced) * from_.sampleRate() / to_.sampleRate();
+    AVAudioPCMBuffer* input = inputBlock(static_cast<std::uint32_t>(std::ceil(missing)), status);
+    if (status == AVAudioConverterInputStatus::noDataNow) {
+      output.setFrameLength(produced);
+      return AVAudioConverterOutputStatus::inputRanDry;
+    }
+    if (status == AVAudioConverterInputStatus::endOfStream) {
+      ended_ = true;
+      int n = convertInto(output, produced, nullptr, 0);
+      if (n < 0) return failWith(avError("cannot convert the audio", n));
+      produced += static_cast<std::uint32_t>(n);
+      break;
+    }
+    if (!input) return failWith(NSError{"the input block reported data but gave no buffer"});
+    if (!(input->format() == from_)) {
+      return failWith(NSError{"the input buffer is not in the converter's input format"});
+    }
+    if (input->frameLength() > INT_MAX) {
+      return failWith(NSError{"the input buffer holds too many frames for one conversion"});
+    }
+    const std::uint8_t* planes[kMaxChannelCount];
+    for (std::uint32_t i = 0; i < input->planeCount(); ++i) planes[i] = input->planeBytes(i);
+    int n = convertInto(output, produced, planes, static_cast<int>(input->frameLength()));
+    if (n < 0) return failWith(avError("cannot convert the audio", n));
+    produced += static_cast<std::uint32_t>(n);
+  }
+  output.setFrameLength(produced);
+  if (produced == 0 && ended_) return AVAudioConverterOutputStatus::endOfStream;
+  return AVAudioConverterOutputStatus::haveData;
+}
+
+}  // namespace quillmor_speech
