@@ -1,13 +1,80 @@
-// Placeholder until the session lands.
 #include "serve/serve.h"
 
+#include <unistd.h>
+
+#include <thread>
+
 #include "app/output.h"
+#include "serve/audio_ingest.h"
+#include "serve/frames.h"
+#include "serve/results.h"
+#include "serve/start_request.h"
 
 namespace quillmor_speech {
 
+namespace {
+
+constexpr double kDefaultSampleRate = 16000.0;
+
+// Runs an engine call that may throw; a failure ends the process with the engine's description.
+template <typename Call>
+auto orFailRecognition(Call&& call) -> decltype(call()) {
+  try {
+    return call();
+  } catch (const std::exception& error) {
+    fail("recognition_failed", error.what());
+  }
+}
+
+}  // namespace
+
 void serve(SpeechEngine& engine) {
   if (!engine.isAvailable()) fail("unsupported", "此 Mac 不支持本机语音识别");
-  fail("bad_start", "第一帧必须是 start");
+
+  std::optional<Frame> first = readFrame(STDIN_FILENO);
+  std::optional<StartRequest> request;
+  if (first && first->type == static_cast<std::uint8_t>(FrameType::start)) {
+    request = decodeStartRequest(first->payload);
+  }
+  // A rate that no input format can describe would drop every frame and still report success;
+  // it is refused here, before any audio is read.
+  std::optional<AVAudioFormat> inputFormat;
+  if (request) inputFormat = hostInputFormat(request->sampleRate.value_or(kDefaultSampleRate));
+  if (!request || !inputFormat) fail("bad_start", "第一帧必须是 start");
+  const std::string& locale = request->locale;
+
+  auto transcriber = std::make_shared<SpeechTranscriber>(
+      locale, TranscriptionOptions{}, ReportingOptions{.volatileResults = true},
+      AttributeOptions{.transcriptionConfidence = true});
+
+  AssetInventoryStatus status = engine.status(*transcriber);
+  if (status == AssetInventoryStatus::unsupported) {
+    fail("locale_unsupported", "本机不支持 " + locale + " 识别");
+  }
+  if (status != AssetInventoryStatus::installed) {
+    if (!request->install.value_or(true)) fail("locale_not_installed", locale + " 语言包还没装");
+    std::unique_ptr<AssetInstallationRequest> installation =
+        orFailRecognition([&] { return engine.assetInstallationRequest(*transcriber); });
+    if (installation) {
+      emitEvent({{"type", std::string("status")},
+                 {"message", "正在下载 " + locale + " 语音模型…"}});
+      orFailRecognition([&] { installation->downloadAndInstall(); });
+    }
+  }
+
+  AVAudioFormat analyzerFormat = engine.bestAvailableAudioFormat(*transcriber)
+                                     .value_or(*AVAudioFormat::make(
+                                         AVAudioCommonFormat::pcmFormatInt16, 16000.0, 1, false));
+  std::unique_ptr<SpeechAnalyzer> analyzer =
+      orFailRecognition([&] { return engine.makeAnalyzer(transcriber); });
+  orFailRecognition([&] { analyzer->prepareToAnalyze(analyzerFormat); });
+
+  auto input = std::make_shared<AnalyzerInputSequence>();
+  std::thread resultTask(forwardResults, transcriber);
+  // If starting fails, fail() ends the process without joining the result task.
+  orFailRecognition([&] { analyzer->start(input); });
+
+  streamAudio(STDIN_FILENO, *inputFormat, analyzerFormat, *analyzer, *input, resultTask);
 }
 
 }  // namespace quillmor_speech
