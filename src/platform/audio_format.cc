@@ -48,7 +48,8 @@ std::size_t AVAudioPCMBuffer::bytesPerFrameInPlane() const {
 
 std::unique_ptr<AVAudioPCMBuffer> AVAudioPCMBuffer::make(const AVAudioFormat& format,
                                                          std::uint32_t frameCapacity) {
-  std::unique_ptr<AVAudioPCMBuffer> buffer(new (std::nothrow) AVAudioPCMBuffer(format, frameCapacity));
+  std::unique_ptr<AVAudioPCMBuffer> buffer(new (std::nothrow)
+                                               AVAudioPCMBuffer(format, frameCapacity));
   if (!buffer) return nullptr;
   std::size_t planes = format.isInterleaved() ? 1 : format.channelCount();
   std::size_t planeBytes = buffer->bytesPerFrameInPlane();

@@ -193,16 +193,22 @@ std::string safeEntryPath(const std::string& name, const std::string& context) {
   return path;
 }
 
-// Unpacks the downloaded file into root, counting the bytes written against `budget`.
+// Unpacks the downloaded file into root, adding the bytes written to `written`, which may not
+// pass `limit`.
 void unpack(const ModelDownload& source, const std::string& file, const std::string& root,
-            std::uint64_t limit, std::uint64_t& written) {
-  std::string context = "cannot unpack " + source.url;
+            std::uint64_t limit, std::uint64_t& written, const std::string& what) {
+  std::string context = "cannot unpack " + what + " from " + source.url;
   ArchiveReader reader(archive_read_new());
   if (!reader) throw SpeechError(context + ": libarchive could not start");
   archive* handle = reader.get();
   archive_read_support_filter_all(handle);
   if (source.isArchive) {
-    archive_read_support_format_all(handle);
+    // Only formats that carry their content. "all" would also take mtree, whose entries name
+    // files of the local disk to read.
+    archive_read_support_format_tar(handle);
+    archive_read_support_format_gnutar(handle);
+    archive_read_support_format_zip(handle);
+    archive_read_support_format_7zip(handle);
   } else {
     archive_read_support_format_raw(handle);
   }
@@ -316,7 +322,7 @@ void installModel(const std::string& store, const std::string& locale,
     const ModelDownload& source = entry.downloads[i];
     std::string file = work.path() + "/download-" + std::to_string(i + 1);
     download(entry, source, file, what);
-    unpack(source, file, root, entry.maxUnpackedBytes, unpacked);
+    unpack(source, file, root, entry.maxUnpackedBytes, unpacked, what);
     fs::remove(file, error);
   }
 
@@ -329,7 +335,11 @@ void installModel(const std::string& store, const std::string& locale,
     std::string part = *missing;
     std::size_t at = part.find(root + "/");
     if (at != std::string::npos) part.erase(at, root.size() + 1);
-    throw SpeechError("cannot install " + what + ": the download has no " + part);
+    std::string urls;
+    for (const ModelDownload& source : entry.downloads) {
+      urls += (urls.empty() ? "" : ", ") + source.url;
+    }
+    throw SpeechError("cannot install " + what + ": the download from " + urls + " has no " + part);
   }
   writeManifest(root, entry.name, parts);
   syncDirectory(root);
