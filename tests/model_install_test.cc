@@ -308,5 +308,29 @@ TEST_F(ModelInstallTest, ConcurrentInstallersDownloadOnce) {
   EXPECT_EQ(listing(store_), (std::set<std::string>{"catalogue.json", "en-GB", "en-GB.lock"}));
 }
 
+TEST_F(ModelInstallTest, HttpsServerWithAnUntrustedCertificateIsRefused) {
+  std::string directory = dataHome_ + "/tls";
+  fs::create_directories(directory);
+  fs::copy_file(*served_ + "/small.tar.gz", directory + "/small.tar.gz");
+  std::string certificate = directory + "/loopback.pem";
+  ASSERT_EQ(std::system(("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 "
+                         "-addext subjectAltName=IP:127.0.0.1 -keyout " +
+                         certificate + " -out " + certificate + ".crt 2>/dev/null && cat " +
+                         certificate + ".crt >> " + certificate)
+                            .c_str()),
+            0);
+  ModelServer tls(directory, certificate);
+  std::string url = tls.url("files", "small.tar.gz");
+  ASSERT_EQ(url.rfind("https://", 0), 0u);
+  writeCatalogue(R"([{"url":")" + url + R"("}])");
+  std::string failure = installFailure();
+  EXPECT_NE(failure.find("from " + url + ": SSL peer certificate or SSH remote key was not OK"),
+            std::string::npos)
+      << failure;
+  EXPECT_TRUE(tls.requests().empty());
+  fs::remove_all(directory);
+  expectNothingInstalled("untrusted certificate");
+}
+
 }  // namespace
 }  // namespace quillmor_speech

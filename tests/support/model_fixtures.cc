@@ -41,7 +41,8 @@ ScopedEnvironment::~ScopedEnvironment() {
   }
 }
 
-ModelServer::ModelServer(const std::string& directory) : log_(directory + "/requests.log") {
+ModelServer::ModelServer(const std::string& directory, const std::string& certificate)
+    : log_(directory + "/requests.log"), scheme_(certificate.empty() ? "http" : "https") {
   std::string script = std::string(QUILLMOR_TEST_DATA_DIR) + "/../support/model_server.py";
   int fds[2];
   if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
@@ -51,8 +52,13 @@ ModelServer::ModelServer(const std::string& directory) : log_(directory + "/requ
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
     dup2(writeEnd.get(), STDOUT_FILENO);
-    execlp("python3", "python3", script.c_str(), directory.c_str(), log_.c_str(),
-           static_cast<char*>(nullptr));
+    if (certificate.empty()) {
+      execlp("python3", "python3", script.c_str(), directory.c_str(), log_.c_str(),
+             static_cast<char*>(nullptr));
+    } else {
+      execlp("python3", "python3", script.c_str(), directory.c_str(), log_.c_str(),
+             certificate.c_str(), static_cast<char*>(nullptr));
+    }
     _exit(127);
   }
   writeEnd = FileDescriptor();
@@ -71,7 +77,7 @@ ModelServer::~ModelServer() {
 }
 
 std::string ModelServer::url(const std::string& mode, const std::string& name) const {
-  return "http://127.0.0.1:" + std::to_string(port_) + "/" + mode + "/" + name;
+  return scheme_ + "://127.0.0.1:" + std::to_string(port_) + "/" + mode + "/" + name;
 }
 
 std::vector<std::string> ModelServer::requests() const {

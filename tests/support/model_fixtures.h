@@ -27,12 +27,14 @@ class ScopedEnvironment {
 // constructor (which waits for its port) and killed in the destructor.
 class ModelServer {
  public:
-  explicit ModelServer(const std::string& directory);
+  // With a certificate (PEM holding the certificate and its key), the server speaks HTTPS.
+  explicit ModelServer(const std::string& directory, const std::string& certificate = "");
   ~ModelServer();
   ModelServer(const ModelServer&) = delete;
   ModelServer& operator=(const ModelServer&) = delete;
 
-  // "http://127.0.0.1:<port>/<mode>/<name>"; modes are those of model_server.py.
+  // "http://127.0.0.1:<port>/<mode>/<name>" (https with a certificate); modes are those of
+  // model_server.py.
   std::string url(const std::string& mode, const std::string& name) const;
   // The request paths served so far, in order.
   std::vector<std::string> requests() const;
@@ -41,6 +43,7 @@ class ModelServer {
   pid_t pid_ = -1;
   int port_ = 0;
   std::string log_;
+  std::string scheme_;
 };
 
 // One entry of a test archive.

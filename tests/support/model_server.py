@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Loopback HTTP server for the model installation tests.
 
-usage: model_server.py DIRECTORY LOGFILE
+usage: model_server.py DIRECTORY LOGFILE [CERTFILE]
 
 Binds 127.0.0.1 on a free port, prints the port on the first line of stdout, then serves the
 files of DIRECTORY until it is killed. The first path segment chooses how a file is sent:
@@ -13,10 +13,12 @@ files of DIRECTORY until it is killed. The first path segment chooses how a file
   /slow/NAME       the whole file in 10 pieces, 0.1 s apart
   /redirect/REST   302 to /REST
 
-Every request path is appended to LOGFILE, one a line.
+Every request path is appended to LOGFILE, one a line. With CERTFILE (a PEM file holding the
+certificate and its key) it speaks HTTPS instead.
 """
 import http.server
 import os
+import ssl
 import sys
 import time
 
@@ -67,5 +69,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
 ROOT, LOG = sys.argv[1], sys.argv[2]
 server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
 server.daemon_threads = True
+if len(sys.argv) > 3:
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(sys.argv[3])
+    server.socket = context.wrap_socket(server.socket, server_side=True)
 print(server.server_address[1], flush=True)
 server.serve_forever()
