@@ -14,6 +14,8 @@ packages=(
   libpocketsphinx-dev libsphinxbase-dev pocketsphinx-en-us pocketsphinx-testdata
   # JSON, Unicode text, model download and unpacking
   nlohmann-json3-dev libicu-dev libcurl4-openssl-dev libarchive-dev ca-certificates
+  # SHA-256 of downloaded models
+  libssl-dev
 )
 
 missing=()

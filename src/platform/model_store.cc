@@ -1,35 +1,152 @@
-// Minimal store: the system English model only. Replaced by the full store with catalogue,
-// user models and installation.
 #include "platform/model_store.h"
 
-#include <sys/stat.h>
+#include <unicode/uloc.h>
+
+#include <cctype>
+
+#include "platform/model_catalogue.h"
+#include "platform/model_installer.h"
+#include "platform/model_lock.h"
+#include "platform/model_paths.h"
 
 namespace quillmor_speech {
 
+namespace {
+
+// Models that the operating system's packages install, by canonical locale.
+struct SystemModel {
+  const char* locale;
+  const char* root;
+  ModelFiles parts;  // relative to root
+};
+const SystemModel kSystemModels[] = {
+    {"en-US",
+     "/usr/share/pocketsphinx/model/en-us",
+     {"en-us", "cmudict-en-us.dict", "en-us.lm.bin"}},
+};
+
+ModelFiles resolve(const std::string& root, const ModelFiles& parts) {
+  return {root + "/" + parts.acousticModel, root + "/" + parts.dictionary,
+          root + "/" + parts.languageModel};
+}
+
+// One subtag of an ICU locale id through getter, or "" when it has none.
+template <typename Getter>
+std::string subtag(const char* id, Getter getter) {
+  char buffer[ULOC_FULLNAME_CAPACITY];
+  UErrorCode status = U_ZERO_ERROR;
+  int32_t length = getter(id, buffer, sizeof buffer, &status);
+  if (U_FAILURE(status) || status == U_STRING_NOT_TERMINATED_WARNING) return {};
+  return std::string(buffer, static_cast<std::size_t>(length));
+}
+
+std::string likelySubtags(const std::string& id) {
+  char buffer[ULOC_FULLNAME_CAPACITY];
+  UErrorCode status = U_ZERO_ERROR;
+  uloc_addLikelySubtags(id.c_str(), buffer, sizeof buffer, &status);
+  if (U_FAILURE(status) || status == U_STRING_NOT_TERMINATED_WARNING) return id;
+  return buffer;
+}
+
+class CatalogueInstallationRequest : public AssetInstallationRequest {
+ public:
+  CatalogueInstallationRequest(std::string store, std::string locale, CatalogueEntry entry)
+      : store_(std::move(store)), locale_(std::move(locale)), entry_(std::move(entry)) {}
+
+  void downloadAndInstall() override { installModel(store_, locale_, entry_); }
+
+ private:
+  std::string store_;
+  std::string locale_;  // canonical
+  CatalogueEntry entry_;
+};
+
+}  // namespace
+
 std::optional<std::string> canonicalLocale(const std::string& locale) {
-  if (locale == "en-US" || locale == "en_US" || locale == "en-us") return "en-US";
-  if (locale == "zh-CN" || locale == "zh_CN" || locale == "zh-Hans-CN") return "zh-CN";
-  return std::nullopt;
+  // POSIX names ("en_US.UTF-8", "sr_RS@latin") become language tags; the code set and the
+  // modifier do not choose the model.
+  std::string tag = locale.substr(0, locale.find_first_of(".@"));
+  for (char& c : tag) {
+    if (c == '_') c = '-';
+  }
+  if (tag.empty() || tag.size() >= ULOC_FULLNAME_CAPACITY) return std::nullopt;
+  char id[ULOC_FULLNAME_CAPACITY];
+  int32_t parsed = 0;
+  UErrorCode status = U_ZERO_ERROR;
+  uloc_forLanguageTag(tag.c_str(), id, sizeof id, &parsed, &status);
+  if (U_FAILURE(status) || status == U_STRING_NOT_TERMINATED_WARNING ||
+      parsed != static_cast<int32_t>(tag.size())) {
+    return std::nullopt;
+  }
+  std::string language = subtag(id, uloc_getLanguage);
+  if (language.size() < 2 || language.size() > 3 || language == "und") return std::nullopt;
+
+  // "zh" means zh-Hans-CN, "zh-TW" zh-Hant-TW: the most likely script and region fill in what
+  // the request leaves out. The script is then named only when it is not the one the region
+  // implies, so "zh-Hans-CN" is "zh-CN" while "zh-Hant-CN" stays apart.
+  std::string maximal = likelySubtags(id);
+  std::string script = subtag(maximal.c_str(), uloc_getScript);
+  std::string region = subtag(maximal.c_str(), uloc_getCountry);
+  std::string canonical = language;
+  if (!region.empty()) {
+    std::string implied = subtag(likelySubtags(language + "_" + region).c_str(), uloc_getScript);
+    if (!script.empty() && script != implied) canonical += "-" + script;
+    canonical += "-" + region;
+  } else if (!script.empty()) {
+    canonical += "-" + script;
+  }
+  for (char c : canonical) {
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-') return std::nullopt;
+  }
+  return canonical;
 }
 
 std::optional<ModelFiles> findInstalledModel(const std::string& locale) {
-  if (canonicalLocale(locale) != "en-US") return std::nullopt;
-  ModelFiles files{"/usr/share/pocketsphinx/model/en-us/en-us",
-                   "/usr/share/pocketsphinx/model/en-us/cmudict-en-us.dict",
-                   "/usr/share/pocketsphinx/model/en-us/en-us.lm.bin"};
-  struct stat st;
-  if (stat(files.dictionary.c_str(), &st) != 0) return std::nullopt;
-  return files;
+  std::optional<std::string> canonical = canonicalLocale(locale);
+  if (!canonical) return std::nullopt;
+  if (std::optional<std::string> store = userModelStore()) {
+    if (std::optional<ModelFiles> files = findStoreModel(*store, *canonical)) return files;
+  }
+  for (const SystemModel& model : kSystemModels) {
+    if (*canonical != model.locale) continue;
+    ModelFiles files = resolve(model.root, model.parts);
+    if (!missingModelPart(files)) return files;
+  }
+  return std::nullopt;
 }
 
 AssetInventoryStatus modelStatus(const std::string& locale) {
-  return findInstalledModel(locale) ? AssetInventoryStatus::installed
-                                    : AssetInventoryStatus::unsupported;
+  std::optional<std::string> canonical = canonicalLocale(locale);
+  if (!canonical) return AssetInventoryStatus::unsupported;
+  if (findInstalledModel(*canonical)) return AssetInventoryStatus::installed;
+  std::optional<std::string> store = userModelStore();
+  if (store && isModelLockHeld(*store + "/" + *canonical + ".lock")) {
+    return AssetInventoryStatus::downloading;
+  }
+  try {
+    if (loadCatalogue().count(*canonical)) return AssetInventoryStatus::supported;
+  } catch (const SpeechError&) {
+    // An unreadable catalogue offers nothing; the installation request reports why.
+  }
+  return AssetInventoryStatus::unsupported;
 }
 
 std::unique_ptr<AssetInstallationRequest> modelInstallationRequest(const std::string& locale) {
-  if (findInstalledModel(locale)) return nullptr;
-  throw SpeechError("no downloadable model for " + locale);
+  std::optional<std::string> canonical = canonicalLocale(locale);
+  if (!canonical) throw SpeechError("\"" + locale + "\" is not a locale identifier");
+  if (findInstalledModel(*canonical)) return nullptr;
+  Catalogue catalogue = loadCatalogue();
+  auto entry = catalogue.find(*canonical);
+  if (entry == catalogue.end()) {
+    throw SpeechError("no downloadable speech model for " + locale);
+  }
+  std::optional<std::string> store = userModelStore();
+  if (!store) {
+    throw SpeechError("cannot install the " + locale +
+                      " speech model: no home directory for the model store");
+  }
+  return std::make_unique<CatalogueInstallationRequest>(*store, *canonical, entry->second);
 }
 
 }  // namespace quillmor_speech

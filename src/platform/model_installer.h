@@ -1,0 +1,30 @@
+// Installing a model from the catalogue into the user's model store.
+#pragma once
+
+#include <string>
+
+#include "platform/model_catalogue.h"
+
+namespace quillmor_speech {
+
+// Downloads, checks and unpacks the catalogue entry's model as <store>/<locale>, where `locale`
+// is canonical. Returns once the model is installed (at once when it already is).
+//
+// Runs under the locale's lock (model_lock.h): a second process installing the same locale
+// waits for the first and then finds the model installed instead of downloading it again. Work
+// happens in a directory .<locale>.partial-* inside the store; directories left there by a
+// killed installation are removed first. The finished model is renamed into place in one step,
+// so the store never holds a partial model under the locale's name.
+//
+// Transfers use libcurl with redirects followed (HTTPS stays HTTPS), verified TLS, and the
+// entry's connect and low-speed timeouts. Each download is checked against the entry's size and
+// SHA-256 when given; archives are unpacked with libarchive, refusing absolute paths, ".."
+// components, links, device and other special files, and more than the entry's
+// maxUnpackedBytes in total; then the three model parts must be there.
+//
+// Throws SpeechError with a readable description (libcurl's, libarchive's or the system's text
+// with what was being done) on any failure, after removing everything it wrote except the lock
+// file; whatever model was installed before stays as it was.
+void installModel(const std::string& store, const std::string& locale, const CatalogueEntry& entry);
+
+}  // namespace quillmor_speech

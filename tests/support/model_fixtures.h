@@ -1,0 +1,69 @@
+// Helpers for the model store and installation tests: environment overrides, a loopback HTTP
+// server serving test archives, and archives built entry by entry.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quillmor_speech {
+
+// Sets (or, with nothing, unsets) an environment variable, and restores it when destroyed.
+class ScopedEnvironment {
+ public:
+  ScopedEnvironment(std::string name, const std::optional<std::string>& value);
+  ~ScopedEnvironment();
+  ScopedEnvironment(const ScopedEnvironment&) = delete;
+  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+ private:
+  std::string name_;
+  std::optional<std::string> saved_;
+};
+
+// tests/support/model_server.py serving the files of a directory on 127.0.0.1, started in the
+// constructor (which waits for its port) and killed in the destructor.
+class ModelServer {
+ public:
+  // With a certificate (PEM holding the certificate and its key), the server speaks HTTPS.
+  explicit ModelServer(const std::string& directory, const std::string& certificate = "");
+  ~ModelServer();
+  ModelServer(const ModelServer&) = delete;
+  ModelServer& operator=(const ModelServer&) = delete;
+
+  // "http://127.0.0.1:<port>/<mode>/<name>" (https with a certificate); modes are those of
+  // model_server.py.
+  std::string url(const std::string& mode, const std::string& name) const;
+  // The request paths served so far, in order.
+  std::vector<std::string> requests() const;
+
+ private:
+  pid_t pid_ = -1;
+  int port_ = 0;
+  std::string log_;
+  std::string scheme_;
+};
+
+// One entry of a test archive.
+struct ArchiveItem {
+  enum class Kind { file, directory, symlink, hardlink, characterDevice };
+  std::string name;
+  Kind kind = Kind::file;
+  std::string contents;  // file bytes, or the target of a link
+};
+
+// The regular files and directories under `directory`, named `prefix` + their relative path.
+std::vector<ArchiveItem> treeItems(const std::string& directory, const std::string& prefix);
+
+// Writes a gzip-compressed tar (pax) archive holding the items in order.
+void writeTarGz(const std::string& path, const std::vector<ArchiveItem>& items);
+
+// SHA-256 of a file's bytes as 64 lower-case hex digits.
+std::string sha256OfFile(const std::string& path);
+
+// A unused TCP port on 127.0.0.1: bound, then released, so connecting to it is refused.
+int closedLoopbackPort();
+
+}  // namespace quillmor_speech
