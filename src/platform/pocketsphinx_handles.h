@@ -1,0 +1,61 @@
+// Owners of PocketSphinx's C handles, and the one translation of its failures into readable
+// descriptions.
+//
+// The library reports why something failed only through its log; LibraryLog captures those
+// messages for the duration of one call so that the failure description can quote them, and
+// otherwise keeps the library silent: it never writes to stderr.
+//
+// Thread safety: the library's log destination is process-wide. LibraryLog objects must not
+// exist on two threads at once; in this program only the analyzer's preparation makes one.
+#pragma once
+
+#include <pocketsphinx.h>
+
+#include <memory>
+#include <string>
+
+namespace quillmor_speech {
+
+struct DecoderDeleter {
+  void operator()(ps_decoder_t* decoder) const { ps_free(decoder); }
+};
+struct ConfigDeleter {
+  void operator()(cmd_ln_t* config) const { cmd_ln_free_r(config); }
+};
+struct SegmentIteratorDeleter {
+  void operator()(ps_seg_t* segment) const { ps_seg_free(segment); }
+};
+
+using DecoderHandle = std::unique_ptr<ps_decoder_t, DecoderDeleter>;
+using ConfigHandle = std::unique_ptr<cmd_ln_t, ConfigDeleter>;
+// ps_seg_next frees the iterator when it reaches the end: advance with
+// `segment.reset(ps_seg_next(segment.release()))`.
+using SegmentIteratorHandle = std::unique_ptr<ps_seg_t, SegmentIteratorDeleter>;
+
+// Sends the library's log to nowhere. Called before any other library call of a decoder's
+// life; idempotent.
+void silenceLibraryLog();
+
+// While alive, the library's error messages are kept (the last one is lastError()) instead of
+// being dropped. Move-only in spirit: neither copied nor moved.
+class LibraryLog {
+ public:
+  LibraryLog();
+  ~LibraryLog();
+  LibraryLog(const LibraryLog&) = delete;
+  LibraryLog& operator=(const LibraryLog&) = delete;
+
+  // The last error the library logged, without its source-file prefix; empty when none.
+  const std::string& lastError() const { return lastError_; }
+  void keep(std::string message) { lastError_ = std::move(message); }
+
+ private:
+  std::string lastError_;
+};
+
+// The readable description of a failed library call: what we were doing, and what the library
+// said (its logged error, or its return code when it logged nothing).
+std::string describePocketSphinxFailure(const std::string& whatFailed, int returnCode,
+                                        const std::string& libraryMessage);
+
+}  // namespace quillmor_speech
