@@ -1,0 +1,144 @@
+// serve end to end with the real recognizer: real speech in, partial and final lines out.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "support/model_fixtures.h"
+#include "support/run_binary.h"
+#include "support/serve_harness.h"
+
+namespace quillmor_speech {
+namespace {
+
+using nlohmann::json;
+
+const std::string kGoForward = "/usr/share/pocketsphinx/test/data/goforward.raw";
+const std::string kSample = std::string(QUILLMOR_SOURCE_DATA_DIR) + "/../samples/sense-and-sensibility.ogg";
+
+// 20 ms audio frames of 16-bit PCM bytes at the given rate.
+std::string audioFrames(const std::string& pcm, int rate) {
+  std::string frames;
+  std::size_t step = static_cast<std::size_t>(rate / 50 * 2);
+  for (std::size_t at = 0; at < pcm.size(); at += step) frames += frameBytes(2, pcm.substr(at, step));
+  return frames;
+}
+
+struct Transcript {
+  std::vector<json> events;
+  std::string finals;  // the final texts joined by spaces
+};
+
+// Checks the line discipline of a whole successful session and gathers its events.
+Transcript checkSession(const RunResult& run) {
+  Transcript t;
+  EXPECT_EQ(run.err, "");
+  EXPECT_TRUE(run.exitedNormally);
+  EXPECT_EQ(run.status, 0);
+  std::vector<std::string> lines = outputLines(run.out);
+  EXPECT_FALSE(lines.empty());
+  if (lines.empty()) return t;
+  EXPECT_EQ(lines.back(), "{\"type\":\"done\"}");
+  EXPECT_EQ(run.out.back(), '\n');
+  double lastFinalEnd = 0;
+  for (const std::string& line : lines) {
+    json event = json::parse(line);
+    t.events.push_back(event);
+    if (event["type"] == "final") {
+      t.finals += (t.finals.empty() ? "" : " ") + event["text"].get<std::string>();
+      EXPECT_GE(event["start"].get<double>(), lastFinalEnd - 1e-9) << line;
+      EXPECT_GE(event["end"].get<double>(), event["start"].get<double>()) << line;
+      lastFinalEnd = event["end"].get<double>();
+      if (event.contains("confidence")) {
+        EXPECT_GE(event["confidence"].get<double>(), 0.0) << line;
+        EXPECT_LE(event["confidence"].get<double>(), 1.0) << line;
+      }
+    }
+  }
+  return t;
+}
+
+int countType(const Transcript& t, const std::string& type) {
+  int n = 0;
+  for (const json& e : t.events) n += e["type"] == type;
+  return n;
+}
+
+TEST(ServeEndToEnd, BundledSampleThroughDecodeAndServe) {
+  RunResult decoded = runBinary(QUILLMOR_BINARY, {"decode", kSample}, "");
+  ASSERT_EQ(decoded.status, 0);
+  ASSERT_GT(decoded.out.size(), 16000u * 2 * 20);  // more than 20 s of audio
+  RunResult run = runBinary(QUILLMOR_BINARY, {"serve"},
+                            startFrame({{"locale", "en-US"}, {"sampleRate", 16000}}) +
+                                audioFrames(decoded.out, 16000) + frameBytes(3));
+  Transcript t = checkSession(run);
+  EXPECT_GE(countType(t, "final"), 3) << run.out;
+  EXPECT_GT(countType(t, "partial"), countType(t, "final")) << run.out;
+  for (const char* word : {"consider", "selfish", "amiable", "respectable"}) {
+    EXPECT_NE(t.finals.find(word), std::string::npos) << word << " in: " << t.finals;
+  }
+  // Partial lines of an utterance come before its final line.
+  ASSERT_FALSE(t.events.empty());
+  EXPECT_EQ(t.events.front()["type"], "partial");
+}
+
+TEST(ServeEndToEnd, HostAudioAt44100HzIsConvertedAndGivesTheSameWords) {
+  std::string dir = makeTempDir();
+  std::string raw44 = dir + "/goforward-44100.raw";
+  ASSERT_EQ(std::system(("ffmpeg -v error -y -f s16le -ar 16000 -ac 1 -i " + kGoForward +
+                         " -f s16le -ar 44100 -ac 1 " + raw44)
+                            .c_str()),
+            0);
+  for (auto [path, rate] : {std::pair{kGoForward, 16000}, std::pair{raw44, 44100}}) {
+    RunResult run = runBinary(QUILLMOR_BINARY, {"serve"},
+                              startFrame({{"locale", "en-US"}, {"sampleRate", rate}}) +
+                                  audioFrames(readFileBytes(path), rate));  // end of input, no end frame
+    Transcript t = checkSession(run);
+    for (const char* word : {"go", "forward", "meters"}) {
+      EXPECT_NE(t.finals.find(word), std::string::npos) << rate << ": " << t.finals;
+    }
+  }
+  removeTree(dir);
+}
+
+TEST(ServeEndToEnd, MissingModelIsInstalledFromTheCatalogueThenUsed) {
+  std::string served = makeTempDir();
+  std::string dataHome = makeTempDir();
+  std::string store = dataHome + "/quillmor-speech/models";
+  std::filesystem::create_directories(store);
+  writeTarGz(served + "/en-gb.tar.gz",
+             treeItems("/usr/share/pocketsphinx/model/en-us", "quillmor-test-en-gb/"));
+  {
+    ModelServer server(served);
+    writeFileBytes(store + "/catalogue.json",
+                   R"({"models":{"en-GB":{"name":"quillmor-test-en-gb","downloads":[{"url":")" +
+                       server.url("files", "en-gb.tar.gz") +
+                       R"("}],"acousticModel":"en-us","dictionary":"cmudict-en-us.dict",)"
+                       R"("languageModel":"en-us.lm.bin"}}})");
+    RunOptions options;
+    options.env = {{"XDG_DATA_HOME", dataHome}};
+    RunResult run = runBinary(QUILLMOR_BINARY, {"serve"},
+                              startFrame({{"locale", "en-GB"}}) +
+                                  audioFrames(readFileBytes(kGoForward), 16000) + frameBytes(3),
+                              options);
+    Transcript t = checkSession(run);
+    ASSERT_FALSE(t.events.empty());
+    EXPECT_EQ(outputLines(run.out).front(),
+              "{\"message\":\"正在下载 en-GB 语音模型…\",\"type\":\"status\"}");
+    EXPECT_EQ(countType(t, "status"), 1);
+    EXPECT_NE(t.finals.find("forward"), std::string::npos) << t.finals;
+    // The second session finds the model installed: no status line, no download.
+    std::size_t requests = server.requests().size();
+    RunResult again = runBinary(QUILLMOR_BINARY, {"serve"},
+                                startFrame({{"locale", "en_GB"}, {"install", false}}) +
+                                    audioFrames(readFileBytes(kGoForward), 16000),
+                                options);
+    Transcript second = checkSession(again);
+    EXPECT_EQ(countType(second, "status"), 0);
+    EXPECT_EQ(server.requests().size(), requests);
+  }
+  removeTree(served);
+  removeTree(dataHome);
+}
+
+}  // namespace
+}  // namespace quillmor_speech
