@@ -1,0 +1,148 @@
+// Faults around a serve session: the host going away, a full disk behind stdout, silence on
+// stdin, and a model installation killed half-way.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "platform/model_store.h"
+#include "support/model_fixtures.h"
+#include "support/serve_harness.h"
+
+namespace quillmor_speech {
+namespace {
+
+using nlohmann::json;
+
+// A scenario that writes one partial line for every audio buffer up to `lines`.
+json chattyScenario(int lines) {
+  json scenario = {{"statuses", {{"en-US", "installed"}}}};
+  scenario["results"] = json::array();
+  for (int i = 1; i <= lines; ++i) {
+    scenario["results"].push_back({{"runs", {{{"text", "line " + std::to_string(i)}}}},
+                                   {"start", i},
+                                   {"duration", 1},
+                                   {"isFinal", false},
+                                   {"afterBuffers", i}});
+  }
+  return scenario;
+}
+
+std::string audioStream(int frames) {
+  std::string input = startFrame({{"locale", "en-US"}});
+  for (int i = 0; i < frames; ++i) input += audioFrame(std::vector<std::int16_t>(320, 100));
+  return input + frameBytes(3);
+}
+
+TEST(ServeFaults, HostClosingStdoutMidSessionEndsWithStatusOneNotASignal) {
+  RunOptions options;
+  options.closeStdoutAfter = 300;
+  options.timeoutSeconds = 30;
+  SessionResult r = runScripted(chattyScenario(5000), audioStream(5000), {"serve"}, options);
+  EXPECT_FALSE(r.run.timedOut);
+  EXPECT_TRUE(r.run.exitedNormally) << "signal " << r.run.signal;
+  EXPECT_EQ(r.run.status, 1);
+  EXPECT_EQ(r.run.err, "");
+  // Every whole line read before the close parses.
+  std::string whole = r.run.out.substr(0, r.run.out.rfind('\n') + 1);
+  ASSERT_FALSE(whole.empty());
+  for (const std::string& line : outputLines(whole)) {
+    EXPECT_EQ(json::parse(line)["type"], "partial") << line;
+  }
+  EXPECT_LT(r.record["buffers"].get<int>(), 5000) << "the session stopped early";
+}
+
+TEST(ServeFaults, StdoutOnAFullDiskEndsWithStatusOne) {
+  std::string dir = makeTempDir();
+  std::string scenario = dir + "/scenario.json";
+  writeFileBytes(scenario, chattyScenario(3).dump());
+  RunOptions options;
+  options.env = {{"QUILLMOR_SCENARIO", scenario}};
+  options.timeoutSeconds = 10;
+  for (const char* command : {"serve", "probe"}) {
+    RunResult r = runBinary("/bin/sh", {"-c", std::string("exec \"$0\" ") + command + " >/dev/full",
+                                        QUILLMOR_SCRIPTED_BINARY},
+                            audioStream(10), options);
+    EXPECT_FALSE(r.timedOut) << command;
+    EXPECT_TRUE(r.exitedNormally) << command;
+    EXPECT_EQ(r.status, 1) << command;
+    EXPECT_EQ(r.err, "") << command;
+  }
+  removeTree(dir);
+}
+
+TEST(ServeFaults, StdinEndingInsideAHeaderOrPayloadEndsTheSessionNormally) {
+  std::string stream = audioStream(2);
+  std::string start = startFrame({{"locale", "en-US"}});
+  std::string audio = audioFrame(std::vector<std::int16_t>(320, 100));
+  for (std::size_t cut : {start.size() + 3, start.size() + 5 + 100, start.size() + audio.size() + 4}) {
+    SessionResult r = runScripted({{"statuses", {{"en-US", "installed"}}}}, stream.substr(0, cut));
+    EXPECT_EQ(r.run.out, "{\"type\":\"done\"}\n") << cut;
+    EXPECT_EQ(r.run.status, 0) << cut;
+    EXPECT_EQ(r.record["buffers"], cut > start.size() + audio.size() ? 1 : 0) << cut;
+  }
+}
+
+TEST(ServeFaults, ProbeIgnoresSilentOpenStdin) {
+  RunOptions options;
+  options.keepStdinOpen = true;
+  options.timeoutSeconds = 10;
+  SessionResult r = runScripted({{"statuses", {{"en-US", "installed"}}}}, "", {"probe"}, options);
+  EXPECT_FALSE(r.run.timedOut);
+  EXPECT_EQ(r.run.status, 0);
+}
+
+TEST(ServeFaults, InstallKilledHalfWayLeavesNothingInstalledAndTheNextOneSucceeds) {
+  std::string served = makeTempDir();
+  std::string dataHome = makeTempDir();
+  std::string store = dataHome + "/quillmor-speech/models";
+  std::filesystem::create_directories(store);
+  writeTarGz(served + "/en-gb.tar.gz",
+             treeItems("/usr/share/pocketsphinx/model/en-us", "quillmor-test-en-gb/"));
+  ModelServer server(served);
+  auto writeCatalogue = [&](const std::string& mode) {
+    writeFileBytes(store + "/catalogue.json",
+                   R"({"models":{"en-GB":{"name":"quillmor-test-en-gb","downloads":[{"url":")" +
+                       server.url(mode, "en-gb.tar.gz") +
+                       R"("}],"acousticModel":"en-us","dictionary":"cmudict-en-us.dict",)"
+                       R"("languageModel":"en-us.lm.bin"}}})");
+  };
+  RunOptions options;
+  options.env = {{"XDG_DATA_HOME", dataHome}};
+
+  writeCatalogue("stall");  // headers, then nothing: killed while downloading
+  options.timeoutSeconds = 1.5;
+  RunResult killed = runBinary(QUILLMOR_BINARY, {"serve"}, startFrame({{"locale", "en-GB"}}), options);
+  EXPECT_TRUE(killed.timedOut);
+  EXPECT_EQ(killed.out, "{\"message\":\"正在下载 en-GB 语音模型…\",\"type\":\"status\"}\n");
+  {
+    ScopedEnvironment env("XDG_DATA_HOME", dataHome);
+    EXPECT_EQ(findInstalledModel("en-GB"), std::nullopt);
+    EXPECT_EQ(modelStatus("en-GB"), AssetInventoryStatus::supported);
+  }
+
+  writeCatalogue("files");
+  options.timeoutSeconds = 120;
+  RunResult next = runBinary(
+      QUILLMOR_BINARY, {"serve"},
+      startFrame({{"locale", "en-GB"}}) +
+          frameBytes(2, readFileBytes("/usr/share/pocketsphinx/test/data/goforward.raw")),
+      options);
+  EXPECT_EQ(next.status, 0);
+  std::vector<std::string> lines = outputLines(next.out);
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines.front(), "{\"message\":\"正在下载 en-GB 语音模型…\",\"type\":\"status\"}");
+  EXPECT_EQ(lines.back(), "{\"type\":\"done\"}");
+  EXPECT_NE(next.out.find("forward"), std::string::npos) << next.out;
+  std::set<std::string> left;
+  for (const auto& entry : std::filesystem::directory_iterator(store)) {
+    left.insert(entry.path().filename().string());
+  }
+  EXPECT_EQ(left, (std::set<std::string>{"catalogue.json", "en-GB", "en-GB.lock"}));
+  removeTree(served);
+  removeTree(dataHome);
+}
+
+}  // namespace
+}  // namespace quillmor_speech
