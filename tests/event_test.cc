@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
+#include <cstdlib>
 #include <sstream>
 #include <thread>
 
@@ -95,7 +96,9 @@ class StdoutCapture {
 };
 
 TEST(EmitEvent, ConcurrentWritersNeverMixLines) {
-  constexpr int kLines = 5000;
+  // QUILLMOR_STRESS_LINES raises the count for a longer soak under ThreadSanitizer.
+  const char* stress = std::getenv("QUILLMOR_STRESS_LINES");
+  const int kLines = stress ? std::atoi(stress) : 5000;
   StdoutCapture capture;
   auto writer = [](const std::string& who) {
     for (int i = 0; i < kLines; ++i) {
