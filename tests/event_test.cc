@@ -100,7 +100,7 @@ TEST(EmitEvent, ConcurrentWritersNeverMixLines) {
   const char* stress = std::getenv("QUILLMOR_STRESS_LINES");
   const int kLines = stress ? std::atoi(stress) : 5000;
   StdoutCapture capture;
-  auto writer = [](const std::string& who) {
+  auto writer = [kLines](const std::string& who) {
     for (int i = 0; i < kLines; ++i) {
       emitEvent({{"type", std::string("partial")},
                  {"text", who + std::string(static_cast<size_t>(i % 700), 'x') + "/末"},
