@@ -109,11 +109,7 @@ TEST(ServeEndToEnd, MissingModelIsInstalledFromTheCatalogueThenUsed) {
              treeItems("/usr/share/pocketsphinx/model/en-us", "quillmor-test-en-gb/"));
   {
     ModelServer server(served);
-    writeFileBytes(store + "/catalogue.json",
-                   R"({"models":{"en-GB":{"name":"quillmor-test-en-gb","downloads":[{"url":")" +
-                       server.url("files", "en-gb.tar.gz") +
-                       R"("}],"acousticModel":"en-us","dictionary":"cmudict-en-us.dict",)"
-                       R"("languageModel":"en-us.lm.bin"}}})");
+    writeEnGbCatalogue(store, server.url("files", "en-gb.tar.gz"));
     RunOptions options;
     options.env = {{"XDG_DATA_HOME", dataHome}};
     RunResult run = runBinary(QUILLMOR_BINARY, {"serve"},

@@ -101,17 +101,11 @@ TEST(ServeFaults, InstallKilledHalfWayLeavesNothingInstalledAndTheNextOneSucceed
   writeTarGz(served + "/en-gb.tar.gz",
              treeItems("/usr/share/pocketsphinx/model/en-us", "quillmor-test-en-gb/"));
   ModelServer server(served);
-  auto writeCatalogue = [&](const std::string& mode) {
-    writeFileBytes(store + "/catalogue.json",
-                   R"({"models":{"en-GB":{"name":"quillmor-test-en-gb","downloads":[{"url":")" +
-                       server.url(mode, "en-gb.tar.gz") +
-                       R"("}],"acousticModel":"en-us","dictionary":"cmudict-en-us.dict",)"
-                       R"("languageModel":"en-us.lm.bin"}}})");
-  };
+
   RunOptions options;
   options.env = {{"XDG_DATA_HOME", dataHome}};
 
-  writeCatalogue("stall");  // headers, then nothing: killed while downloading
+  writeEnGbCatalogue(store, server.url("stall", "en-gb.tar.gz"));  // headers, then nothing: killed while downloading
   options.timeoutSeconds = 1.5;
   RunResult killed = runBinary(QUILLMOR_BINARY, {"serve"}, startFrame({{"locale", "en-GB"}}), options);
   EXPECT_TRUE(killed.timedOut);
@@ -122,7 +116,7 @@ TEST(ServeFaults, InstallKilledHalfWayLeavesNothingInstalledAndTheNextOneSucceed
     EXPECT_EQ(modelStatus("en-GB"), AssetInventoryStatus::supported);
   }
 
-  writeCatalogue("files");
+  writeEnGbCatalogue(store, server.url("files", "en-gb.tar.gz"));
   options.timeoutSeconds = 120;
   RunResult next = runBinary(
       QUILLMOR_BINARY, {"serve"},

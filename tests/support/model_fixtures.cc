@@ -176,4 +176,11 @@ int closedLoopbackPort() {
   return ntohs(address.sin_port);
 }
 
+void writeEnGbCatalogue(const std::string& store, const std::string& url) {
+  writeFileBytes(store + "/catalogue.json",
+                 R"({"models":{"en-GB":{"name":"quillmor-test-en-gb","downloads":[{"url":")" + url +
+                     R"("}],"acousticModel":"en-us","dictionary":"cmudict-en-us.dict",)"
+                     R"("languageModel":"en-us.lm.bin"}}})");
+}
+
 }  // namespace quillmor_speech

@@ -60,6 +60,10 @@ std::vector<ArchiveItem> treeItems(const std::string& directory, const std::stri
 // Writes a gzip-compressed tar (pax) archive holding the items in order.
 void writeTarGz(const std::string& path, const std::vector<ArchiveItem>& items);
 
+// Writes `store`/catalogue.json offering the test locale en-GB as one archive at `url` that
+// holds Debian's en-US model under quillmor-test-en-gb/ (see writeTarGz and treeItems).
+void writeEnGbCatalogue(const std::string& store, const std::string& url);
+
 // SHA-256 of a file's bytes as 64 lower-case hex digits.
 std::string sha256OfFile(const std::string& path);
 
