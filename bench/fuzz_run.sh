@@ -32,28 +32,23 @@ for target in "${targets[@]}"; do
   echo "== $target: ${seconds} s" >&2
   status=0
   "$build/fuzz/$target" -max_total_time="$seconds" -rss_limit_mb=2560 -timeout=25 \
-    -report_slow_units=1 -print_final_stats=1 -artifact_prefix="$out/artifacts/" \
+    -print_final_stats=1 -artifact_prefix="$out/artifacts/" \
     "$out/corpus" "fuzz/corpus/$corpus_name" >"$log" 2>&1 || status=$?
 
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
   rss=$(sed -n 's/^stat::peak_rss_mb: *//p' "$log" | tail -1)
-  last=$(grep -E '^#[0-9]+' "$log" | tail -1)
+  last=$(grep -E '^#[0-9]+' "$log" | tail -1 || true)
   cov=$(sed -n 's/.* cov: \([0-9]*\).*/\1/p' <<<"$last")
   ft=$(sed -n 's/.* ft: \([0-9]*\).*/\1/p' <<<"$last")
   crashes=$(find "$out/artifacts" -maxdepth 1 \
     \( -name 'crash-*' -o -name 'leak-*' -o -name 'timeout-*' -o -name 'oom-*' \) | wc -l)
-  # libFuzzer announces every new slowest unit of 1 s or more; below that, the slowest input of
-  # the corpus it kept, timed by replaying it.
-  slow=$(sed -n 's/^Slowest unit: \([0-9]*\) s.*/\1/p' "$log" | sort -n | tail -1)
-  if [ -n "$slow" ]; then
-    slowest="${slow} s (libFuzzer)"
-  else
-    slowest=$(find "$out/corpus" -type f -print0 |
-      xargs -0 -r -n 200 "$build/fuzz/$target" -runs=1 -rss_limit_mb=2560 -timeout=25 2>&1 |
-      sed -n 's/^Executed .* in \([0-9]*\) ms$/\1/p' | sort -n | tail -1)
-    slowest="${slowest:-0} ms (corpus replay)"
-  fi
+  # libFuzzer's slowest unit has whole seconds; the corpus it kept, replayed, gives milliseconds.
+  slow=$(sed -n 's/^stat::slowest_unit_time_sec: *//p' "$log" | tail -1)
+  replay=$(find "$out/corpus" -type f -print0 |
+    xargs -0 -r -n 200 "$build/fuzz/$target" -rss_limit_mb=2560 -timeout=25 2>&1 |
+    sed -n 's/^Executed .* in \([0-9]*\) ms$/\1/p' | sort -n | tail -1 || true)
+  slowest="${slow:-?} s (corpus replay: ${replay:-0} ms)"
   line="$target: ${seconds} s, ${execs:-?} executions (${rate:-?}/s), cov ${cov:-?} ft ${ft:-?},"
   line+=" ${crashes} crashes, slowest input ${slowest}, peak RSS ${rss:-?} MB, exit ${status}"
   summary+=("$line")
