@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -92,6 +93,7 @@ RunResult run(const std::string& path, const std::vector<std::string>& arguments
   }
   int status = 0;
   bool exited = false;
+  struct rusage usage {};
   sigset_t none;
   sigemptyset(&none);
   while (outFd >= 0 || errFd >= 0 || !exited) {
@@ -100,12 +102,12 @@ RunResult run(const std::string& path, const std::vector<std::string>& arguments
     if (elapsed > options.timeoutSeconds) {
       kill(pid, SIGKILL);
       result.timedOut = true;
-      waitpid(pid, &status, 0);
+      wait4(pid, &status, 0, &usage);
       exited = true;
       break;
     }
     if (outFd < 0 && errFd < 0) {
-      pid_t w = waitpid(pid, &status, WNOHANG);
+      pid_t w = wait4(pid, &status, WNOHANG, &usage);
       if (w == pid) {
         exited = true;
         break;
@@ -128,8 +130,8 @@ RunResult run(const std::string& path, const std::vector<std::string>& arguments
           inWrite = -1;
           continue;
         }
-        ssize_t n = write(inWrite, input.data() + written,
-                          std::min<size_t>(input.size() - written, 65536));
+        ssize_t n =
+            write(inWrite, input.data() + written, std::min<size_t>(input.size() - written, 65536));
         if (n > 0) written += static_cast<size_t>(n);
         if (n < 0 && errno != EAGAIN && errno != EINTR) {
           close(inWrite);
@@ -146,6 +148,8 @@ RunResult run(const std::string& path, const std::vector<std::string>& arguments
             result.out.size() >= options.closeStdoutAfter) {
           close(outFd);
           outFd = -1;
+          result.stdoutClosedAt =
+              std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         }
       } else if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) {
         close(p.fd);
@@ -173,6 +177,7 @@ RunResult run(const std::string& path, const std::vector<std::string>& arguments
     }
     close(inPipe[0]);
   }
+  result.peakRssKb = usage.ru_maxrss;
   if (WIFEXITED(status)) {
     result.exitedNormally = !result.timedOut;
     result.status = WEXITSTATUS(status);

@@ -27,7 +27,10 @@ struct RunResult {
   int status = -1;              // exit status when exitedNormally
   int signal = 0;               // terminating signal otherwise
   bool timedOut = false;
-  double seconds = 0;           // wall time until exit
+  double seconds = 0;  // wall time until exit
+  // When our end of stdout was closed (closeStdoutAfter), in seconds from the start; -1 if never.
+  double stdoutClosedAt = -1;
+  long peakRssKb = 0;  // the child's peak resident set size
 };
 
 RunResult runBinary(const std::string& path, const std::vector<std::string>& arguments,
