@@ -177,7 +177,10 @@ class Recorder {
     if (std::find(formats.begin(), formats.end(), format) == formats.end()) {
       formats.push_back(format);
     }
-    if (const std::int16_t* const* channels = buffer.int16ChannelData()) {
+    // Samples are kept only when there is a record to write them to, so that long streams
+    // (benchmarks) do not pile them up in memory.
+    const std::int16_t* const* channels = path_.empty() ? nullptr : buffer.int16ChannelData();
+    if (channels) {
       json& samples = record_["samples"];
       for (std::uint32_t i = 0; i < buffer.frameLength(); ++i) {
         samples.push_back(
