@@ -12,8 +12,8 @@ packages=(
   libavformat-dev libavcodec-dev libswresample-dev libavutil-dev ffmpeg
   # recognizer, its English model, and recordings used by the tests
   libpocketsphinx-dev libsphinxbase-dev pocketsphinx-en-us pocketsphinx-testdata
-  # PocketSphinx's own command-line decoder (the peer of the serve benchmark) and GNU time
-  pocketsphinx time
+  # PocketSphinx's own command-line decoder (the peer of the serve benchmark), GNU time and bc for the benchmarks
+  pocketsphinx time bc
   # JSON, Unicode text, model download and unpacking
   nlohmann-json3-dev libicu-dev libcurl4-openssl-dev libarchive-dev ca-certificates
   # SHA-256 of downloaded models
