@@ -18,16 +18,11 @@ const std::string kDecodeUsageLine =
 
 TEST(Cli, UsageErrorsAreExactLinesWithStatusOne) {
   const std::vector<UsageCase> cases = {
-      {{}, kUsageLine},
-      {{""}, kUsageLine},
-      {{"Probe"}, kUsageLine},
-      {{"SERVE"}, kUsageLine},
-      {{" probe"}, kUsageLine},
-      {{"probe "}, kUsageLine},
-      {{"prob"}, kUsageLine},
-      {{"decodex", "a.wav"}, kUsageLine},
-      {{"help"}, kUsageLine},
-      {{"decode"}, kDecodeUsageLine},
+      {{}, kUsageLine},         {{""}, kUsageLine},
+      {{"Probe"}, kUsageLine},  {{"SERVE"}, kUsageLine},
+      {{" probe"}, kUsageLine}, {{"probe "}, kUsageLine},
+      {{"prob"}, kUsageLine},   {{"decodex", "a.wav"}, kUsageLine},
+      {{"help"}, kUsageLine},   {{"decode"}, kDecodeUsageLine},
   };
   for (const UsageCase& c : cases) {
     RunResult r = runBinary(QUILLMOR_BINARY, c.arguments, "");

@@ -1,13 +1,14 @@
+#include "app/event.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <nlohmann/json.hpp>
 #include <cstdlib>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
 
-#include "app/event.h"
 #include "app/output.h"
 
 namespace quillmor_speech {
@@ -44,14 +45,12 @@ TEST(EventLine, EncodesExactBytes) {
       {"quote and backslash", {{"m", std::string("\"\\")}}, "{\"m\":\"\\\"\\\\\"}\n"},
       {"line break escaped", {{"m", std::string("a\nb\r")}}, "{\"m\":\"a\\nb\\r\"}\n"},
       {"control character", {{"m", std::string("\x01")}}, "{\"m\":\"\\u0001\"}\n"},
-      {"chinese raw utf-8", {{"m", std::string("语言包还没装…")}},
-       "{\"m\":\"语言包还没装…\"}\n"},
+      {"chinese raw utf-8", {{"m", std::string("语言包还没装…")}}, "{\"m\":\"语言包还没装…\"}\n"},
       {"false", {{"b", false}}, "{\"b\":false}\n"},
       {"invalid utf-8 writes nothing", {{"m", std::string("\xff\xfe")}}, std::nullopt},
       {"truncated utf-8 writes nothing", {{"m", std::string("\xe8\xaf")}}, std::nullopt},
       {"nan writes nothing", {{"start", std::numeric_limits<double>::quiet_NaN()}}, std::nullopt},
-      {"infinity writes nothing", {{"end", std::numeric_limits<double>::infinity()}},
-       std::nullopt},
+      {"infinity writes nothing", {{"end", std::numeric_limits<double>::infinity()}}, std::nullopt},
   };
   for (const EncodeCase& c : cases) {
     EXPECT_EQ(encodeEventLine(c.event), c.line) << c.name;

@@ -1,3 +1,5 @@
+#include "serve/frames.h"
+
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -5,8 +7,6 @@
 
 #include <chrono>
 #include <thread>
-
-#include "serve/frames.h"
 
 namespace quillmor_speech {
 namespace {

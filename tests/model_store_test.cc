@@ -1,7 +1,6 @@
 // The model store without the network: locale matching, where models are found, and the status
 // of each locale's model, all against a temporary XDG_DATA_HOME.
 #include "platform/model_store.h"
-#include "platform/pocketsphinx_engine.h"
 
 #include <gtest/gtest.h>
 #include <sys/utsname.h>
@@ -14,6 +13,7 @@
 
 #include "platform/model_lock.h"
 #include "platform/model_paths.h"
+#include "platform/pocketsphinx_engine.h"
 #include "probe/probe.h"
 #include "support/model_fixtures.h"
 #include "support/run_binary.h"

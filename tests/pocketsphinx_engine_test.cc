@@ -293,7 +293,7 @@ TEST(PocketSphinxEngine, PreparationFailuresThrowReadableDescriptions) {
     try {
       // The library leaks parts of a model whose loading fails half-way (truncated means, a
       // garbage language model); only those allocations are kept out of the leak check.
-      LibraryLeaksIgnored ignored;
+      [[maybe_unused]] LibraryLeaksIgnored ignored;
       analyzer->prepareToAnalyze(recognizerFormat());
       ADD_FAILURE() << c.name << ": no error";
     } catch (const SpeechError& error) {

@@ -1,8 +1,8 @@
+#include "serve/results.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
-
-#include "serve/results.h"
 
 namespace quillmor_speech {
 namespace {
@@ -22,15 +22,14 @@ TEST(ResultEvent, Table) {
   const std::vector<ResultCase> cases = {
       {"only white space and a line break", result({{"  \n", 0.9}}, true), std::nullopt},
       {"empty", result({}, false), std::nullopt},
-      {"partial trimmed, confidence never written",
-       result({{" word ", 0.3}}, false),
+      {"partial trimmed, confidence never written", result({{" word ", 0.3}}, false),
        "{\"end\":2.25,\"start\":1.5,\"text\":\"word\",\"type\":\"partial\"}\n"},
       {"final weighted by characters: 2 at 0.5, 3 at 1.0",
        result({{"ab", 0.5}, {"cde", 1.0}}, true),
        "{\"confidence\":0.8,\"end\":2.25,\"start\":1.5,\"text\":\"abcde\",\"type\":\"final\"}\n"},
-      {"run without a value is skipped",
-       result({{"abcd", 0.9}, {" more", std::nullopt}}, true),
-       "{\"confidence\":0.9,\"end\":2.25,\"start\":1.5,\"text\":\"abcd more\",\"type\":\"final\"}\n"},
+      {"run without a value is skipped", result({{"abcd", 0.9}, {" more", std::nullopt}}, true),
+       "{\"confidence\":0.9,\"end\":2.25,\"start\":1.5,\"text\":\"abcd "
+       "more\",\"type\":\"final\"}\n"},
       {"no run carries a value", result({{"go", std::nullopt}, {" on", std::nullopt}}, true),
        "{\"end\":2.25,\"start\":1.5,\"text\":\"go on\",\"type\":\"final\"}\n"},
       {"white space runs at the ends still weigh",
@@ -61,8 +60,7 @@ TEST(ResultEvent, Table) {
 
 TEST(ResultEvent, NonFiniteTimeIsNeverWrittenAsANumber) {
   GraphemeCounter counter;
-  std::optional<Event> event =
-      resultEvent(result({{"a", 1.0}}, true, std::nan(""), 1.0), counter);
+  std::optional<Event> event = resultEvent(result({{"a", 1.0}}, true, std::nan(""), 1.0), counter);
   ASSERT_TRUE(event);
   EXPECT_EQ(encodeEventLine(*event), std::nullopt);
 }
@@ -75,10 +73,10 @@ struct TrimCase {
 TEST(Trim, WhiteSpaceAndLineBreakSetOnly) {
   const std::vector<TrimCase> cases = {
       {" \t\n\v\f\r a b \r\n", "a b"},
-      {"\xc2\x85x\xc2\x85", "x"},                          // U+0085
-      {"\xc2\xa0x\xe2\x80\xa8\xe2\x80\xa9", "x"},          // U+00A0 (Zs), U+2028 (Zl), U+2029 (Zp)
+      {"\xc2\x85x\xc2\x85", "x"},                  // U+0085
+      {"\xc2\xa0x\xe2\x80\xa8\xe2\x80\xa9", "x"},  // U+00A0 (Zs), U+2028 (Zl), U+2029 (Zp)
       {"\xe2\x80\x8bx\xe2\x80\x8b", "\xe2\x80\x8bx\xe2\x80\x8b"},  // U+200B is not in Z
-      {"\xef\xbb\xbfx", "\xef\xbb\xbfx"},                  // U+FEFF is not in Z
+      {"\xef\xbb\xbfx", "\xef\xbb\xbfx"},                          // U+FEFF is not in Z
       {"  ", ""},
       {"", ""},
       {"a\n\nb", "a\n\nb"},

@@ -13,13 +13,15 @@ namespace {
 using nlohmann::json;
 
 const std::string kGoForward = "/usr/share/pocketsphinx/test/data/goforward.raw";
-const std::string kSample = std::string(QUILLMOR_SOURCE_DATA_DIR) + "/../samples/sense-and-sensibility.ogg";
+const std::string kSample =
+    std::string(QUILLMOR_SOURCE_DATA_DIR) + "/../samples/sense-and-sensibility.ogg";
 
 // 20 ms audio frames of 16-bit PCM bytes at the given rate.
 std::string audioFrames(const std::string& pcm, int rate) {
   std::string frames;
   std::size_t step = static_cast<std::size_t>(rate / 50 * 2);
-  for (std::size_t at = 0; at < pcm.size(); at += step) frames += frameBytes(2, pcm.substr(at, step));
+  for (std::size_t at = 0; at < pcm.size(); at += step)
+    frames += frameBytes(2, pcm.substr(at, step));
   return frames;
 }
 
@@ -89,9 +91,10 @@ TEST(ServeEndToEnd, HostAudioAt44100HzIsConvertedAndGivesTheSameWords) {
                             .c_str()),
             0);
   for (auto [path, rate] : {std::pair{kGoForward, 16000}, std::pair{raw44, 44100}}) {
-    RunResult run = runBinary(QUILLMOR_BINARY, {"serve"},
-                              startFrame({{"locale", "en-US"}, {"sampleRate", rate}}) +
-                                  audioFrames(readFileBytes(path), rate));  // end of input, no end frame
+    RunResult run =
+        runBinary(QUILLMOR_BINARY, {"serve"},
+                  startFrame({{"locale", "en-US"}, {"sampleRate", rate}}) +
+                      audioFrames(readFileBytes(path), rate));  // end of input, no end frame
     Transcript t = checkSession(run);
     for (const char* word : {"go", "forward", "meters"}) {
       EXPECT_NE(t.finals.find(word), std::string::npos) << rate << ": " << t.finals;

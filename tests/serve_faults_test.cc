@@ -61,9 +61,10 @@ TEST(ServeFaults, StdoutOnAFullDiskEndsWithStatusOne) {
   options.env = {{"QUILLMOR_SCENARIO", scenario}};
   options.timeoutSeconds = 10;
   for (const char* command : {"serve", "probe"}) {
-    RunResult r = runBinary("/bin/sh", {"-c", std::string("exec \"$0\" ") + command + " >/dev/full",
-                                        QUILLMOR_SCRIPTED_BINARY},
-                            audioStream(10), options);
+    RunResult r = runBinary(
+        "/bin/sh",
+        {"-c", std::string("exec \"$0\" ") + command + " >/dev/full", QUILLMOR_SCRIPTED_BINARY},
+        audioStream(10), options);
     EXPECT_FALSE(r.timedOut) << command;
     EXPECT_TRUE(r.exitedNormally) << command;
     EXPECT_EQ(r.status, 1) << command;
@@ -76,7 +77,8 @@ TEST(ServeFaults, StdinEndingInsideAHeaderOrPayloadEndsTheSessionNormally) {
   std::string stream = audioStream(2);
   std::string start = startFrame({{"locale", "en-US"}});
   std::string audio = audioFrame(std::vector<std::int16_t>(320, 100));
-  for (std::size_t cut : {start.size() + 3, start.size() + 5 + 100, start.size() + audio.size() + 4}) {
+  for (std::size_t cut :
+       {start.size() + 3, start.size() + 5 + 100, start.size() + audio.size() + 4}) {
     SessionResult r = runScripted({{"statuses", {{"en-US", "installed"}}}}, stream.substr(0, cut));
     EXPECT_EQ(r.run.out, "{\"type\":\"done\"}\n") << cut;
     EXPECT_EQ(r.run.status, 0) << cut;
@@ -105,9 +107,12 @@ TEST(ServeFaults, InstallKilledHalfWayLeavesNothingInstalledAndTheNextOneSucceed
   RunOptions options;
   options.env = {{"XDG_DATA_HOME", dataHome}};
 
-  writeEnGbCatalogue(store, server.url("stall", "en-gb.tar.gz"));  // headers, then nothing: killed while downloading
+  writeEnGbCatalogue(
+      store,
+      server.url("stall", "en-gb.tar.gz"));  // headers, then nothing: killed while downloading
   options.timeoutSeconds = 1.5;
-  RunResult killed = runBinary(QUILLMOR_BINARY, {"serve"}, startFrame({{"locale", "en-GB"}}), options);
+  RunResult killed =
+      runBinary(QUILLMOR_BINARY, {"serve"}, startFrame({{"locale", "en-GB"}}), options);
   EXPECT_TRUE(killed.timedOut);
   EXPECT_EQ(killed.out, "{\"message\":\"正在下载 en-GB 语音模型…\",\"type\":\"status\"}\n");
   {
@@ -118,11 +123,11 @@ TEST(ServeFaults, InstallKilledHalfWayLeavesNothingInstalledAndTheNextOneSucceed
 
   writeEnGbCatalogue(store, server.url("files", "en-gb.tar.gz"));
   options.timeoutSeconds = 120;
-  RunResult next = runBinary(
-      QUILLMOR_BINARY, {"serve"},
-      startFrame({{"locale", "en-GB"}}) +
-          frameBytes(2, readFileBytes("/usr/share/pocketsphinx/test/data/goforward.raw")),
-      options);
+  RunResult next =
+      runBinary(QUILLMOR_BINARY, {"serve"},
+                startFrame({{"locale", "en-GB"}}) +
+                    frameBytes(2, readFileBytes("/usr/share/pocketsphinx/test/data/goforward.raw")),
+                options);
   EXPECT_EQ(next.status, 0);
   std::vector<std::string> lines = outputLines(next.out);
   ASSERT_GE(lines.size(), 2u);

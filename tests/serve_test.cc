@@ -11,7 +11,8 @@ namespace {
 using nlohmann::json;
 
 const std::string kDone = "{\"type\":\"done\"}\n";
-const std::string kBadStart = "{\"code\":\"bad_start\",\"message\":\"第一帧必须是 start\",\"type\":\"error\"}\n";
+const std::string kBadStart =
+    "{\"code\":\"bad_start\",\"message\":\"第一帧必须是 start\",\"type\":\"error\"}\n";
 
 std::string errorLine(const std::string& code, const std::string& message) {
   return "{\"code\":\"" + code + "\",\"message\":\"" + message + "\",\"type\":\"error\"}\n";
@@ -41,10 +42,16 @@ TEST(Serve, SetupTable) {
   const std::string startEn = startFrame({{"locale", "en-US"}});
   const std::string end = frameBytes(3);
   const std::vector<SessionCase> cases = {
-      {"recognition unavailable, nothing read", {{"available", false}}, startEn + end,
-       errorLine("unsupported", "此 Mac 不支持本机语音识别"), 1},
-      {"unavailable with stdin closed at once", {{"available", false}}, "",
-       errorLine("unsupported", "此 Mac 不支持本机语音识别"), 1},
+      {"recognition unavailable, nothing read",
+       {{"available", false}},
+       startEn + end,
+       errorLine("unsupported", "此 Mac 不支持本机语音识别"),
+       1},
+      {"unavailable with stdin closed at once",
+       {{"available", false}},
+       "",
+       errorLine("unsupported", "此 Mac 不支持本机语音识别"),
+       1},
       {"stdin closed at once", installed(), "", kBadStart, 1},
       {"first frame is audio", installed(), audioFrame({1, 2}) + startEn, kBadStart, 1},
       {"first frame of type 0", installed(), frameBytes(0, "{\"locale\":\"en-US\"}"), kBadStart, 1},
@@ -55,36 +62,44 @@ TEST(Serve, SetupTable) {
       {"start frame truncated", installed(), startEn.substr(0, startEn.size() - 2), kBadStart, 1},
       {"sample rate zero", installed(), startFrame({{"locale", "en-US"}, {"sampleRate", 0}}) + end,
        kBadStart, 1},
-      {"sample rate negative",
-       installed(), startFrame({{"locale", "en-US"}, {"sampleRate", -16000}}) + end, kBadStart, 1},
-      {"sample rate too small to convert",
-       installed(), startFrame({{"locale", "en-US"}, {"sampleRate", 0.5}}) + end, kBadStart, 1},
-      {"sample rate absurdly large",
-       installed(), startFrame({{"locale", "en-US"}, {"sampleRate", 1e300}}) + end, kBadStart, 1},
+      {"sample rate negative", installed(),
+       startFrame({{"locale", "en-US"}, {"sampleRate", -16000}}) + end, kBadStart, 1},
+      {"sample rate too small to convert", installed(),
+       startFrame({{"locale", "en-US"}, {"sampleRate", 0.5}}) + end, kBadStart, 1},
+      {"sample rate absurdly large", installed(),
+       startFrame({{"locale", "en-US"}, {"sampleRate", 1e300}}) + end, kBadStart, 1},
       {"unsupported locale wins over install false",
        {{"statuses", {{"xx-YY", "unsupported"}}}},
-       startFrame({{"locale", "xx-YY"}, {"install", false}}), errorLine("locale_unsupported", "本机不支持 xx-YY 识别"), 1},
+       startFrame({{"locale", "xx-YY"}, {"install", false}}),
+       errorLine("locale_unsupported", "本机不支持 xx-YY 识别"),
+       1},
       {"installed with install false proceeds", installed(),
        startFrame({{"locale", "en-US"}, {"install", false}}) + end, kDone, 0},
       {"supported with install false",
        {{"statuses", {{"zh-CN", "supported"}}}},
        startFrame({{"locale", "zh-CN"}, {"install", false}}),
-       errorLine("locale_not_installed", "zh-CN 语言包还没装"), 1},
+       errorLine("locale_not_installed", "zh-CN 语言包还没装"),
+       1},
       {"downloading with install false",
        {{"statuses", {{"zh-CN", "downloading"}}}},
        startFrame({{"locale", "zh-CN"}, {"install", false}}),
-       errorLine("locale_not_installed", "zh-CN 语言包还没装"), 1},
+       errorLine("locale_not_installed", "zh-CN 语言包还没装"),
+       1},
       {"unknown status with install false",
        {{"statuses", {{"zh-CN", "other"}}}},
        startFrame({{"locale", "zh-CN"}, {"install", false}}),
-       errorLine("locale_not_installed", "zh-CN 语言包还没装"), 1},
+       errorLine("locale_not_installed", "zh-CN 语言包还没装"),
+       1},
       {"supported, install absent: status line then the session",
-       {{"statuses", {{"zh-CN", "supported"}}}}, startFrame({{"locale", "zh-CN"}}) + end,
-       "{\"message\":\"正在下载 zh-CN 语音模型…\",\"type\":\"status\"}\n" + kDone, 0},
+       {{"statuses", {{"zh-CN", "supported"}}}},
+       startFrame({{"locale", "zh-CN"}}) + end,
+       "{\"message\":\"正在下载 zh-CN 语音模型…\",\"type\":\"status\"}\n" + kDone,
+       0},
       {"downloading, install true: status line",
        {{"statuses", {{"zh_CN", "downloading"}}}},
        startFrame({{"locale", "zh_CN"}, {"install", true}}) + end,
-       "{\"message\":\"正在下载 zh_CN 语音模型…\",\"type\":\"status\"}\n" + kDone, 0},
+       "{\"message\":\"正在下载 zh_CN 语音模型…\",\"type\":\"status\"}\n" + kDone,
+       0},
       {"no installation request: no status line",
        withOperation({{"statuses", {{"zh-CN", "supported"}}}}, "assetInstallationRequest",
                      {{"do", "none"}}),
@@ -98,15 +113,17 @@ TEST(Serve, SetupTable) {
        "{\"message\":\"正在下载 zh-CN 语音模型…\",\"type\":\"status\"}\n" +
            errorLine("recognition_failed", kThrownMessage),
        1},
-      {"preparation throws", withOperation(installed(), "prepareToAnalyze", kThrow),
-       startEn + end, errorLine("recognition_failed", kThrownMessage), 1},
+      {"preparation throws", withOperation(installed(), "prepareToAnalyze", kThrow), startEn + end,
+       errorLine("recognition_failed", kThrownMessage), 1},
       {"start throws", withOperation(installed(), "start", kThrow), startEn + end,
        errorLine("recognition_failed", kThrownMessage), 1},
       {"finalisation throws: no done", withOperation(installed(), "finalize", kThrow),
        startEn + audioFrame({1, 2, 3}) + end, errorLine("recognition_failed", kThrownMessage), 1},
       {"locale quoted as received, slash escaped",
-       {{"statuses", {{"a/b", "unsupported"}}}}, startFrame({{"locale", "a/b"}}),
-       errorLine("locale_unsupported", "本机不支持 a\\/b 识别"), 1},
+       {{"statuses", {{"a/b", "unsupported"}}}},
+       startFrame({{"locale", "a/b"}}),
+       errorLine("locale_unsupported", "本机不支持 a\\/b 识别"),
+       1},
       {"start then end of input", installed(), startEn, kDone, 0},
   };
   for (const SessionCase& c : cases) {
@@ -133,8 +150,9 @@ TEST(Serve, StatusLineComesBeforeTheDownloadAndTheTranscriberAsksForEverything) 
                                        "start",
                                        "finalize"};
   EXPECT_EQ(calls.get<std::vector<std::string>>(), expected);
-  EXPECT_EQ(r.record["transcriber"],
-            json({{"locale", "zh-CN"}, {"volatileResults", true}, {"transcriptionConfidence", true}}));
+  EXPECT_EQ(
+      r.record["transcriber"],
+      json({{"locale", "zh-CN"}, {"volatileResults", true}, {"transcriptionConfidence", true}}));
 }
 
 TEST(Serve, NoPreferredFormatFallsBackToSixteenKilohertzInt16MonoDeinterleaved) {
@@ -142,9 +160,10 @@ TEST(Serve, NoPreferredFormatFallsBackToSixteenKilohertzInt16MonoDeinterleaved) 
   scenario["format"] = nullptr;
   SessionResult r = runScripted(scenario, startFrame({{"locale", "en-US"}}) + frameBytes(3));
   ASSERT_EQ(r.run.out, kDone);
-  EXPECT_EQ(r.record["preparedFormat"],
-            json({{"commonFormat", 3}, {"sampleRate", 16000.0}, {"channels", 1},
-                  {"interleaved", false}}));
+  EXPECT_EQ(
+      r.record["preparedFormat"],
+      json(
+          {{"commonFormat", 3}, {"sampleRate", 16000.0}, {"channels", 1}, {"interleaved", false}}));
 }
 
 struct AudioCase {
@@ -159,14 +178,19 @@ TEST(Serve, AudioFramesReachTheAnalyzerUnconvertedWhenFormatsMatch) {
   const std::vector<AudioCase> cases = {
       {"no audio", "", 0, 0, {}},
       {"three samples", audioFrame({1, -2, 300}), 1, 3, {1, -2, 300}},
-      {"odd last byte dropped, not carried", frameBytes(2, std::string("\x05\x00\x07", 3)) +
-                                                 audioFrame({9}), 2, 2, {5, 9}},
+      {"odd last byte dropped, not carried",
+       frameBytes(2, std::string("\x05\x00\x07", 3)) + audioFrame({9}),
+       2,
+       2,
+       {5, 9}},
       {"one byte: a frame of zero samples", frameBytes(2, "\x01"), 1, 0, {}},
       {"empty payload ignored", frameBytes(2) + audioFrame({4}), 1, 1, {4}},
       {"other frame types ignored",
        audioFrame({1}) + frameBytes(0, "x") + startFrame({{"locale", "zh-CN"}}) +
            frameBytes(4, "yy") + frameBytes(255, std::string(3, '\x02')) + audioFrame({2}),
-       2, 2, {1, 2}},
+       2,
+       2,
+       {1, 2}},
       {"little-endian samples", audioFrame({-32768, 32767, 256}), 1, 3, {-32768, 32767, 256}},
   };
   for (const AudioCase& c : cases) {
@@ -182,9 +206,9 @@ TEST(Serve, AudioFramesReachTheAnalyzerUnconvertedWhenFormatsMatch) {
 
 TEST(Serve, NothingAfterTheEndFrameIsRead) {
   const std::string after = audioFrame({7, 7}) + "trailing bytes";
-  SessionResult r = runScriptedLeavingInput(
-      installed(), startFrame({{"locale", "en-US"}}) + audioFrame({1}) + frameBytes(3, "ignored") +
-                       after);
+  SessionResult r =
+      runScriptedLeavingInput(installed(), startFrame({{"locale", "en-US"}}) + audioFrame({1}) +
+                                               frameBytes(3, "ignored") + after);
   EXPECT_EQ(r.run.out, kDone);
   EXPECT_EQ(r.unread, after);
   EXPECT_EQ(r.record["frames"], 1);
@@ -204,12 +228,13 @@ TEST(Serve, ConvertsWhenTheAnalyzerWantsAnotherFormat) {
   // 48 kHz host audio to a 16 kHz float analyzer: the same converter serves every frame, so the
   // frame count is a third of the input's, within the resampler's hold-back.
   json scenario = installed();
-  scenario["format"] = {{"commonFormat", 1}, {"sampleRate", 16000}, {"channels", 1},
-                        {"interleaved", false}};
+  scenario["format"] = {
+      {"commonFormat", 1}, {"sampleRate", 16000}, {"channels", 1}, {"interleaved", false}};
   std::string audio;
   for (int f = 0; f < 50; ++f) {
     std::vector<std::int16_t> samples(480);
-    for (int i = 0; i < 480; ++i) samples[i] = static_cast<std::int16_t>(((f * 480 + i) % 96) * 200);
+    for (int i = 0; i < 480; ++i)
+      samples[i] = static_cast<std::int16_t>(((f * 480 + i) % 96) * 200);
     audio += audioFrame(samples);
   }
   SessionResult r = runScripted(
@@ -223,9 +248,9 @@ TEST(Serve, ConvertsWhenTheAnalyzerWantsAnotherFormat) {
 }
 
 TEST(Serve, OutputCapacityRule) {
-  EXPECT_EQ(convertedCapacity(16000, 320, 16000), 320u + 1024u);  // a 640-byte frame
-  EXPECT_EQ(convertedCapacity(16000, 480, 48000), 160u + 1024u);  // a 960-byte frame
-  EXPECT_EQ(convertedCapacity(16000, 1000, 44100), 362u + 1024u); // 362.81 truncated
+  EXPECT_EQ(convertedCapacity(16000, 320, 16000), 320u + 1024u);   // a 640-byte frame
+  EXPECT_EQ(convertedCapacity(16000, 480, 48000), 160u + 1024u);   // a 960-byte frame
+  EXPECT_EQ(convertedCapacity(16000, 1000, 44100), 362u + 1024u);  // 362.81 truncated
   EXPECT_EQ(convertedCapacity(16000, 0, 16000), 1024u);
   EXPECT_EQ(convertedCapacity(768000, 0xFFFFFFFFu, 1000), std::nullopt);
 }
@@ -233,20 +258,31 @@ TEST(Serve, OutputCapacityRule) {
 TEST(Serve, ResultLinesInOrderThenDone) {
   json scenario = installed();
   scenario["results"] = {
-      {{"runs", {{{"text", "go"}}}}, {"start", 0.25}, {"duration", 0.5}, {"isFinal", false},
+      {{"runs", {{{"text", "go"}}}},
+       {"start", 0.25},
+       {"duration", 0.5},
+       {"isFinal", false},
        {"afterBuffers", 1}},
-      {{"runs", {{{"text", "  \n"}}}}, {"start", 0.25}, {"duration", 0.5}, {"isFinal", false},
+      {{"runs", {{{"text", "  \n"}}}},
+       {"start", 0.25},
+       {"duration", 0.5},
+       {"isFinal", false},
        {"afterBuffers", 1}},
-      {{"runs", {{{"text", "go"}, {"confidence", 0.5}}, {{"text", " "}},
-                 {{"text", "forward"}, {"confidence", 1.0}}}},
-       {"start", 1.5}, {"duration", 0.75}, {"isFinal", true}},
+      {{"runs",
+        {{{"text", "go"}, {"confidence", 0.5}},
+         {{"text", " "}},
+         {{"text", "forward"}, {"confidence", 1.0}}}},
+       {"start", 1.5},
+       {"duration", 0.75},
+       {"isFinal", true}},
   };
-  SessionResult r = runScripted(
-      scenario, startFrame({{"locale", "en-US"}}) + audioFrame({1, 2}) + frameBytes(3));
+  SessionResult r =
+      runScripted(scenario, startFrame({{"locale", "en-US"}}) + audioFrame({1, 2}) + frameBytes(3));
   EXPECT_EQ(r.run.out,
             "{\"end\":0.75,\"start\":0.25,\"text\":\"go\",\"type\":\"partial\"}\n"
             "{\"confidence\":0.8888888888888888,\"end\":2.25,\"start\":1.5,\"text\":\"go forward\","
-            "\"type\":\"final\"}\n" + kDone);
+            "\"type\":\"final\"}\n" +
+                kDone);
   EXPECT_EQ(r.run.status, 0);
 }
 
@@ -255,8 +291,8 @@ TEST(Serve, ResultsFailureAfterTwoResultsIsNotFatal) {
   json result = {{"runs", {{{"text", "word"}}}}, {"start", 0}, {"duration", 1}, {"isFinal", true}};
   scenario["results"] = {result, result, result};
   scenario["failResults"] = {{"afterResults", 2}, {"description", "decoder lost/its way"}};
-  SessionResult r = runScripted(
-      scenario, startFrame({{"locale", "en-US"}}) + audioFrame({1, 2}) + frameBytes(3));
+  SessionResult r =
+      runScripted(scenario, startFrame({{"locale", "en-US"}}) + audioFrame({1, 2}) + frameBytes(3));
   const std::string final = "{\"end\":1.0,\"start\":0.0,\"text\":\"word\",\"type\":\"final\"}\n";
   EXPECT_EQ(r.run.out,
             final + final + errorLine("recognition_failed", "decoder lost\\/its way") + kDone);

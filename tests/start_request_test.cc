@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include "serve/start_request.h"
+
+#include <gtest/gtest.h>
 
 namespace quillmor_speech {
 namespace {
@@ -60,8 +60,8 @@ TEST(StartRequest, DecodingTable) {
 
 TEST(StartRequest, DeepNestingIsRefusedWithoutCrashing) {
   for (std::size_t depth : {100u, 100000u}) {
-    std::string payload = R"({"locale":"x","deep":)" + std::string(depth, '[') +
-                          std::string(depth, ']') + "}";
+    std::string payload =
+        R"({"locale":"x","deep":)" + std::string(depth, '[') + std::string(depth, ']') + "}";
     EXPECT_FALSE(decodeStartRequest(Bytes(payload.begin(), payload.end()))) << depth;
   }
   std::string shallow = R"({"locale":"x","deep":[[[[{"a":[1]}]]]]})";

@@ -1,11 +1,11 @@
 // Unicode text rules of result events.
 #pragma once
 
+#include <unicode/uversion.h>
+
 #include <cstdint>
 #include <memory>
 #include <string>
-
-#include <unicode/uversion.h>
 
 U_NAMESPACE_BEGIN
 class BreakIterator;

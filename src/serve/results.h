@@ -12,8 +12,7 @@ namespace quillmor_speech {
 // The event for one result, or nothing when its trimmed text is empty. "final" results carry
 // the character-weighted mean of their runs' confidences when any run with a value covers at
 // least one character; "partial" ones never do. Pure but for the counter's scratch state.
-std::optional<Event> resultEvent(const SpeechTranscriptionResult& result,
-                                 GraphemeCounter& counter);
+std::optional<Event> resultEvent(const SpeechTranscriptionResult& result, GraphemeCounter& counter);
 
 // Reads the transcriber's results until they end, writing one line per non-empty result. A
 // failing sequence writes one non-fatal "recognition_failed" error line and ends the task.

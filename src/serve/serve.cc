@@ -56,15 +56,15 @@ void serve(SpeechEngine& engine) {
     std::unique_ptr<AssetInstallationRequest> installation =
         orFailRecognition([&] { return engine.assetInstallationRequest(*transcriber); });
     if (installation) {
-      emitEvent({{"type", std::string("status")},
-                 {"message", "正在下载 " + locale + " 语音模型…"}});
+      emitEvent(
+          {{"type", std::string("status")}, {"message", "正在下载 " + locale + " 语音模型…"}});
       orFailRecognition([&] { installation->downloadAndInstall(); });
     }
   }
 
-  AVAudioFormat analyzerFormat = engine.bestAvailableAudioFormat(*transcriber)
-                                     .value_or(*AVAudioFormat::make(
-                                         AVAudioCommonFormat::pcmFormatInt16, 16000.0, 1, false));
+  AVAudioFormat analyzerFormat =
+      engine.bestAvailableAudioFormat(*transcriber)
+          .value_or(*AVAudioFormat::make(AVAudioCommonFormat::pcmFormatInt16, 16000.0, 1, false));
   std::unique_ptr<SpeechAnalyzer> analyzer =
       orFailRecognition([&] { return engine.makeAnalyzer(transcriber); });
   orFailRecognition([&] { analyzer->prepareToAnalyze(analyzerFormat); });
