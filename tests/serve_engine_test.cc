@@ -104,14 +104,11 @@ TEST(ServeEndToEnd, HostAudioAt44100HzIsConvertedAndGivesTheSameWords) {
 }
 
 TEST(ServeEndToEnd, MissingModelIsInstalledFromTheCatalogueThenUsed) {
-  std::string served = makeTempDir();
-  std::string dataHome = makeTempDir();
-  std::string store = dataHome + "/quillmor-speech/models";
-  std::filesystem::create_directories(store);
-  writeTarGz(served + "/en-gb.tar.gz",
-             treeItems("/usr/share/pocketsphinx/model/en-us", "quillmor-test-en-gb/"));
+  EnGbModelSite site;
+  const std::string& dataHome = site.dataHome;
+  const std::string& store = site.store;
   {
-    ModelServer server(served);
+    ModelServer server(site.served);
     writeEnGbCatalogue(store, server.url("files", "en-gb.tar.gz"));
     RunOptions options;
     options.env = {{"XDG_DATA_HOME", dataHome}};
@@ -135,8 +132,6 @@ TEST(ServeEndToEnd, MissingModelIsInstalledFromTheCatalogueThenUsed) {
     EXPECT_EQ(countType(second, "status"), 0);
     EXPECT_EQ(server.requests().size(), requests);
   }
-  removeTree(served);
-  removeTree(dataHome);
 }
 
 }  // namespace

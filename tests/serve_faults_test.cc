@@ -96,13 +96,10 @@ TEST(ServeFaults, ProbeIgnoresSilentOpenStdin) {
 }
 
 TEST(ServeFaults, InstallKilledHalfWayLeavesNothingInstalledAndTheNextOneSucceeds) {
-  std::string served = makeTempDir();
-  std::string dataHome = makeTempDir();
-  std::string store = dataHome + "/quillmor-speech/models";
-  std::filesystem::create_directories(store);
-  writeTarGz(served + "/en-gb.tar.gz",
-             treeItems("/usr/share/pocketsphinx/model/en-us", "quillmor-test-en-gb/"));
-  ModelServer server(served);
+  EnGbModelSite site;
+  const std::string& dataHome = site.dataHome;
+  const std::string& store = site.store;
+  ModelServer server(site.served);
 
   RunOptions options;
   options.env = {{"XDG_DATA_HOME", dataHome}};
@@ -139,8 +136,6 @@ TEST(ServeFaults, InstallKilledHalfWayLeavesNothingInstalledAndTheNextOneSucceed
     left.insert(entry.path().filename().string());
   }
   EXPECT_EQ(left, (std::set<std::string>{"catalogue.json", "en-GB", "en-GB.lock"}));
-  removeTree(served);
-  removeTree(dataHome);
 }
 
 }  // namespace

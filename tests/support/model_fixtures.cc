@@ -176,6 +176,18 @@ int closedLoopbackPort() {
   return ntohs(address.sin_port);
 }
 
+EnGbModelSite::EnGbModelSite()
+    : served(makeTempDir()), dataHome(makeTempDir()), store(dataHome + "/quillmor-speech/models") {
+  std::filesystem::create_directories(store);
+  writeTarGz(served + "/en-gb.tar.gz",
+             treeItems("/usr/share/pocketsphinx/model/en-us", "quillmor-test-en-gb/"));
+}
+
+EnGbModelSite::~EnGbModelSite() {
+  removeTree(served);
+  removeTree(dataHome);
+}
+
 void writeEnGbCatalogue(const std::string& store, const std::string& url) {
   writeFileBytes(store + "/catalogue.json",
                  R"({"models":{"en-GB":{"name":"quillmor-test-en-gb","downloads":[{"url":")" + url +

@@ -60,6 +60,20 @@ std::vector<ArchiveItem> treeItems(const std::string& directory, const std::stri
 // Writes a gzip-compressed tar (pax) archive holding the items in order.
 void writeTarGz(const std::string& path, const std::vector<ArchiveItem>& items);
 
+// A temporary directory to serve, holding en-gb.tar.gz (Debian's en-US model under
+// quillmor-test-en-gb/), and a temporary XDG_DATA_HOME whose model store exists and is empty.
+// Both are removed on destruction.
+struct EnGbModelSite {
+  EnGbModelSite();
+  ~EnGbModelSite();
+  EnGbModelSite(const EnGbModelSite&) = delete;
+  EnGbModelSite& operator=(const EnGbModelSite&) = delete;
+
+  std::string served;
+  std::string dataHome;
+  std::string store;  // dataHome/quillmor-speech/models
+};
+
 // Writes `store`/catalogue.json offering the test locale en-GB as one archive at `url` that
 // holds Debian's en-US model under quillmor-test-en-gb/ (see writeTarGz and treeItems).
 void writeEnGbCatalogue(const std::string& store, const std::string& url);
