@@ -30,9 +30,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/model_store.h"
-#include "platform/pocketsphinx_engine.h"
-#include "platform/pocketsphinx_handles.h"
+#include "platform/models/model_store.h"
+#include "platform/speech/pocketsphinx_engine.h"
+#include "platform/speech/pocketsphinx_handles.h"
 
 namespace quillmor_speech {
 namespace {

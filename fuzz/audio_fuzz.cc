@@ -15,8 +15,8 @@
 #include <string>
 
 #include "decode/decode.h"
-#include "platform/audio_converter.h"
-#include "platform/audio_file.h"
+#include "platform/audio/audio_converter.h"
+#include "platform/audio/audio_file.h"
 
 using namespace quillmor_speech;
 

@@ -10,7 +10,8 @@
 #include <filesystem>
 #include <set>
 
-#include "platform/model_store.h"
+#include "platform/models/model_store.h"
+#include "platform/speech/model_assets.h"
 #include "support/model_fixtures.h"
 #include "support/run_binary.h"
 

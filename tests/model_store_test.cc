@@ -1,6 +1,7 @@
 // The model store without the network: locale matching, where models are found, and the status
 // of each locale's model, all against a temporary XDG_DATA_HOME.
-#include "platform/model_store.h"
+#include "platform/models/model_store.h"
+#include "platform/speech/model_assets.h"
 
 #include <gtest/gtest.h>
 #include <sys/utsname.h>
@@ -11,9 +12,9 @@
 #include <fstream>
 #include <set>
 
-#include "platform/model_lock.h"
-#include "platform/model_paths.h"
-#include "platform/pocketsphinx_engine.h"
+#include "platform/models/model_lock.h"
+#include "platform/models/model_paths.h"
+#include "platform/speech/pocketsphinx_engine.h"
 #include "probe/probe.h"
 #include "support/model_fixtures.h"
 #include "support/run_binary.h"

@@ -1,5 +1,5 @@
 // The PocketSphinx engine on real speech: the CMU recordings of Debian's pocketsphinx-testdata.
-#include "platform/pocketsphinx_engine.h"
+#include "platform/speech/pocketsphinx_engine.h"
 
 #include <gtest/gtest.h>
 #ifdef __SANITIZE_ADDRESS__

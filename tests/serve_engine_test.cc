@@ -14,7 +14,7 @@ using nlohmann::json;
 
 const std::string kGoForward = "/usr/share/pocketsphinx/test/data/goforward.raw";
 const std::string kSample =
-    std::string(QUILLMOR_SOURCE_DATA_DIR) + "/../samples/sense-and-sensibility.ogg";
+    std::string(QUILLMOR_SOURCE_DIR) + "/samples/sense-and-sensibility.ogg";
 
 // 20 ms audio frames of 16-bit PCM bytes at the given rate.
 std::string audioFrames(const std::string& pcm, int rate) {

@@ -6,7 +6,8 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
-#include "platform/model_store.h"
+#include "platform/models/model_store.h"
+#include "platform/speech/model_assets.h"
 #include "support/model_fixtures.h"
 #include "support/serve_harness.h"
 

@@ -4,7 +4,7 @@
 #include <functional>
 #include <memory>
 
-#include "platform/speech_engine.h"
+#include "platform/speech/speech_engine.h"
 
 namespace quillmor_speech {
 

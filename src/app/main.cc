@@ -3,7 +3,7 @@
 
 #include "app/dispatch.h"
 #include "app/process.h"
-#include "platform/pocketsphinx_engine.h"
+#include "platform/speech/pocketsphinx_engine.h"
 
 int main(int argc, char** argv) {
   using namespace quillmor_speech;

@@ -6,8 +6,8 @@
 #include <limits>
 
 #include "app/output.h"
-#include "platform/audio_converter.h"
-#include "platform/audio_file.h"
+#include "platform/audio/audio_converter.h"
+#include "platform/audio/audio_file.h"
 
 namespace quillmor_speech {
 

@@ -1,7 +1,7 @@
 // The probe command: one line telling what this machine can do.
 #pragma once
 
-#include "platform/speech_engine.h"
+#include "platform/speech/speech_engine.h"
 
 namespace quillmor_speech {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "app/output.h"
-#include "platform/audio_converter.h"
+#include "platform/audio/audio_converter.h"
 
 namespace quillmor_speech {
 

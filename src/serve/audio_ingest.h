@@ -6,8 +6,8 @@
 #include <optional>
 #include <thread>
 
-#include "platform/audio_format.h"
-#include "platform/speech_engine.h"
+#include "platform/audio/audio_format.h"
+#include "platform/speech/speech_engine.h"
 #include "serve/frames.h"
 
 namespace quillmor_speech {

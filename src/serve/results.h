@@ -4,7 +4,7 @@
 #include <optional>
 
 #include "app/event.h"
-#include "platform/speech_engine.h"
+#include "platform/speech/speech_engine.h"
 #include "serve/result_text.h"
 
 namespace quillmor_speech {

@@ -1,7 +1,7 @@
 // The serve command: one streaming recognition session over standard input and output.
 #pragma once
 
-#include "platform/speech_engine.h"
+#include "platform/speech/speech_engine.h"
 
 namespace quillmor_speech {
 

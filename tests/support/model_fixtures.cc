@@ -14,9 +14,9 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "platform/archive_handles.h"
-#include "platform/file_descriptor.h"
-#include "platform/openssl_handles.h"
+#include "platform/models/archive_handles.h"
+#include "platform/base/file_descriptor.h"
+#include "platform/models/openssl_handles.h"
 #include "support/run_binary.h"
 
 namespace quillmor_speech {

@@ -55,7 +55,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "platform/speech_engine.h"
+#include "platform/speech/speech_engine.h"
 
 namespace quillmor_speech {
 

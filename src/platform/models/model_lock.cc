@@ -1,4 +1,4 @@
-#include "platform/model_lock.h"
+#include "platform/models/model_lock.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -6,15 +6,15 @@
 
 #include <cerrno>
 
-#include "platform/posix_error.h"
+#include "platform/base/posix_error.h"
 
 namespace quillmor_speech {
 
 ModelLock::ModelLock(const std::string& path)
     : fd_(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
-  if (!fd_.valid()) throw posixError("cannot open the model lock " + path, errno);
+  if (!fd_.valid()) throw ModelError(posixError("cannot open the model lock " + path, errno));
   while (flock(fd_.get(), LOCK_EX) != 0) {
-    if (errno != EINTR) throw posixError("cannot lock " + path, errno);
+    if (errno != EINTR) throw ModelError(posixError("cannot lock " + path, errno));
   }
 }
 

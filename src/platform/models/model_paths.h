@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/model_store.h"
+#include "platform/models/model_store.h"
 
 namespace quillmor_speech {
 

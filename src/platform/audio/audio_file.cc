@@ -1,4 +1,4 @@
-#include "platform/audio_file.h"
+#include "platform/audio/audio_file.h"
 
 #include <sys/stat.h>
 
@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/audio_converter.h"
-#include "platform/ffmpeg_error.h"
+#include "platform/audio/audio_converter.h"
+#include "platform/audio/ffmpeg_error.h"
 
 extern "C" {
 #include <libavutil/avstring.h>

@@ -16,9 +16,9 @@
 #include <memory>
 #include <optional>
 
-#include "platform/audio_format.h"
-#include "platform/ffmpeg_handles.h"
-#include "platform/ns_error.h"
+#include "platform/audio/audio_format.h"
+#include "platform/audio/ffmpeg_handles.h"
+#include "platform/audio/ns_error.h"
 
 namespace quillmor_speech {
 

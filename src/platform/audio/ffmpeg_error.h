@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/ns_error.h"
+#include "platform/audio/ns_error.h"
 
 namespace quillmor_speech {
 

@@ -1,10 +1,10 @@
-#include "platform/audio_converter.h"
+#include "platform/audio/audio_converter.h"
 
 #include <climits>
 #include <cmath>
 #include <vector>
 
-#include "platform/ffmpeg_error.h"
+#include "platform/audio/ffmpeg_error.h"
 
 extern "C" {
 #include <libavutil/channel_layout.h>

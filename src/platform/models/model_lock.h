@@ -6,14 +6,15 @@
 
 #include <string>
 
-#include "platform/file_descriptor.h"
+#include "platform/base/file_descriptor.h"
+#include "platform/models/model_error.h"
 
 namespace quillmor_speech {
 
 // Holds the exclusive lock on a lock file, created when missing, until destroyed. Move-only.
 class ModelLock {
  public:
-  // Blocks until the lock is free. Throws SpeechError when the file cannot be opened or locked.
+  // Blocks until the lock is free. Throws ModelError when the file cannot be opened or locked.
   explicit ModelLock(const std::string& path);
 
  private:

@@ -1,4 +1,4 @@
-#include "platform/speech_engine.h"
+#include "platform/speech/speech_engine.h"
 
 namespace quillmor_speech {
 

@@ -1,13 +1,13 @@
-#include "platform/model_store.h"
+#include "platform/models/model_store.h"
 
 #include <unicode/uloc.h>
 
 #include <cctype>
 
-#include "platform/model_catalogue.h"
-#include "platform/model_installer.h"
-#include "platform/model_lock.h"
-#include "platform/model_paths.h"
+#include "platform/models/model_catalogue.h"
+#include "platform/models/model_installer.h"
+#include "platform/models/model_lock.h"
+#include "platform/models/model_paths.h"
 
 namespace quillmor_speech {
 
@@ -47,19 +47,6 @@ std::string likelySubtags(const std::string& id) {
   if (U_FAILURE(status) || status == U_STRING_NOT_TERMINATED_WARNING) return id;
   return buffer;
 }
-
-class CatalogueInstallationRequest : public AssetInstallationRequest {
- public:
-  CatalogueInstallationRequest(std::string store, std::string locale, CatalogueEntry entry)
-      : store_(std::move(store)), locale_(std::move(locale)), entry_(std::move(entry)) {}
-
-  void downloadAndInstall() override { installModel(store_, locale_, entry_); }
-
- private:
-  std::string store_;
-  std::string locale_;  // canonical
-  CatalogueEntry entry_;
-};
 
 }  // namespace
 
@@ -116,37 +103,40 @@ std::optional<ModelFiles> findInstalledModel(const std::string& locale) {
   return std::nullopt;
 }
 
-AssetInventoryStatus modelStatus(const std::string& locale) {
+ModelAvailability modelAvailability(const std::string& locale) {
   std::optional<std::string> canonical = canonicalLocale(locale);
-  if (!canonical) return AssetInventoryStatus::unsupported;
-  if (findInstalledModel(*canonical)) return AssetInventoryStatus::installed;
+  if (!canonical) return ModelAvailability::unsupported;
+  if (findInstalledModel(*canonical)) return ModelAvailability::installed;
   std::optional<std::string> store = userModelStore();
   if (store && isModelLockHeld(*store + "/" + *canonical + ".lock")) {
-    return AssetInventoryStatus::downloading;
+    return ModelAvailability::downloading;
   }
   try {
-    if (loadCatalogue().count(*canonical)) return AssetInventoryStatus::supported;
-  } catch (const SpeechError&) {
+    if (loadCatalogue().count(*canonical)) return ModelAvailability::downloadable;
+  } catch (const ModelError&) {
     // An unreadable catalogue offers nothing; the installation request reports why.
   }
-  return AssetInventoryStatus::unsupported;
+  return ModelAvailability::unsupported;
 }
 
-std::unique_ptr<AssetInstallationRequest> modelInstallationRequest(const std::string& locale) {
+std::optional<ModelInstallation> pendingModelInstallation(const std::string& locale) {
   std::optional<std::string> canonical = canonicalLocale(locale);
-  if (!canonical) throw SpeechError("\"" + locale + "\" is not a locale identifier");
-  if (findInstalledModel(*canonical)) return nullptr;
+  if (!canonical) throw ModelError("\"" + locale + "\" is not a locale identifier");
+  if (findInstalledModel(*canonical)) return std::nullopt;
   Catalogue catalogue = loadCatalogue();
   auto entry = catalogue.find(*canonical);
   if (entry == catalogue.end()) {
-    throw SpeechError("no downloadable speech model for " + locale);
+    throw ModelError("no downloadable speech model for " + locale);
   }
   std::optional<std::string> store = userModelStore();
   if (!store) {
-    throw SpeechError("cannot install the " + locale +
-                      " speech model: no home directory for the model store");
+    throw ModelError("cannot install the " + locale +
+                     " speech model: no home directory for the model store");
   }
-  return std::make_unique<CatalogueInstallationRequest>(*store, *canonical, entry->second);
+  return ModelInstallation{*canonical,
+                           [store = *store, locale = *canonical, entry = entry->second] {
+                             installModel(store, locale, entry);
+                           }};
 }
 
 }  // namespace quillmor_speech

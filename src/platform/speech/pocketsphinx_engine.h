@@ -31,8 +31,9 @@
 #include <optional>
 #include <string>
 
-#include "platform/model_store.h"
-#include "platform/speech_engine.h"
+#include "platform/models/model_store.h"
+#include "platform/speech/model_assets.h"
+#include "platform/speech/speech_engine.h"
 
 namespace quillmor_speech {
 

@@ -27,7 +27,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/model_store.h"
+#include "platform/models/model_error.h"
+#include "platform/models/model_store.h"
 
 namespace quillmor_speech {
 
@@ -52,12 +53,12 @@ struct CatalogueEntry {
 // Keyed by canonical locale.
 using Catalogue = std::map<std::string, CatalogueEntry>;
 
-// Parses catalogue text. Throws SpeechError naming `origin` and the offending entry and field
+// Parses catalogue text. Throws ModelError naming `origin` and the offending entry and field
 // when the text is not a valid catalogue.
 Catalogue parseCatalogue(const std::string& text, const std::string& origin);
 
 // The catalogue in effect (the first of catalogueCandidates() that exists), or an empty one
-// when none exists. Throws SpeechError when that file cannot be read or is not valid.
+// when none exists. Throws ModelError when that file cannot be read or is not valid.
 Catalogue loadCatalogue();
 
 }  // namespace quillmor_speech

@@ -3,7 +3,8 @@
 
 #include <string>
 
-#include "platform/model_catalogue.h"
+#include "platform/models/model_catalogue.h"
+#include "platform/models/model_error.h"
 
 namespace quillmor_speech {
 
@@ -22,7 +23,7 @@ namespace quillmor_speech {
 // components, links, device and other special files, and more than the entry's
 // maxUnpackedBytes in total; then the three model parts must be there.
 //
-// Throws SpeechError with a readable description (libcurl's, libarchive's or the system's text
+// Throws ModelError with a readable description (libcurl's, libarchive's or the system's text
 // with what was being done) on any failure, after removing everything it wrote except the lock
 // file; whatever model was installed before stays as it was.
 void installModel(const std::string& store, const std::string& locale, const CatalogueEntry& entry);

@@ -1,4 +1,4 @@
-#include "platform/model_paths.h"
+#include "platform/models/model_paths.h"
 
 #include <pwd.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "platform/pocketsphinx_engine.h"
+#include "platform/speech/pocketsphinx_engine.h"
 
 #include <sphinxbase/logmath.h>
 #include <sys/stat.h>
@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/pocketsphinx_handles.h"
+#include "platform/speech/pocketsphinx_handles.h"
 
 namespace quillmor_speech {
 

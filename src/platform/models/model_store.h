@@ -6,11 +6,12 @@
 // store replaces it.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
-#include "platform/speech_engine.h"
+#include "platform/models/model_error.h"
 
 namespace quillmor_speech {
 
@@ -28,11 +29,25 @@ std::optional<std::string> canonicalLocale(const std::string& locale);
 // A complete installed model for the locale (user store first, then system), or nothing.
 std::optional<ModelFiles> findInstalledModel(const std::string& locale);
 
-// The AssetInventory status of the locale's model. Never fails, never touches the network.
-AssetInventoryStatus modelStatus(const std::string& locale);
+// Where a locale's model stands on this machine.
+enum class ModelAvailability {
+  unsupported,   // no model exists for the locale (or the text is not a locale)
+  downloadable,  // the catalogue offers one
+  downloading,   // another installation of it is in progress
+  installed,     // a complete model is installed
+};
 
-// A request that installs the locale's model, or nullptr when it is installed already.
-// Throws SpeechError when the locale has no downloadable model.
-std::unique_ptr<AssetInstallationRequest> modelInstallationRequest(const std::string& locale);
+// The locale's availability. Never fails, never touches the network.
+ModelAvailability modelAvailability(const std::string& locale);
+
+// What installs one locale's model into the user's store, bound when it is requested.
+struct ModelInstallation {
+  std::string locale;             // canonical
+  std::function<void()> install;  // returns once the model is installed; throws ModelError
+};
+
+// The installation of the locale's model, or nothing when it is installed already.
+// Throws ModelError when the locale has no downloadable model.
+std::optional<ModelInstallation> pendingModelInstallation(const std::string& locale);
 
 }  // namespace quillmor_speech

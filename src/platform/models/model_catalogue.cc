@@ -1,4 +1,4 @@
-#include "platform/model_catalogue.h"
+#include "platform/models/model_catalogue.h"
 
 #include <sys/stat.h>
 
@@ -7,8 +7,8 @@
 #include <iterator>
 #include <nlohmann/json.hpp>
 
-#include "platform/model_paths.h"
-#include "platform/posix_error.h"
+#include "platform/base/posix_error.h"
+#include "platform/models/model_paths.h"
 
 namespace quillmor_speech {
 
@@ -21,7 +21,7 @@ struct EntryReader {
   std::string context;
 
   [[noreturn]] void invalid(const std::string& key, const std::string& what) const {
-    throw SpeechError(context + ": \"" + key + "\" " + what);
+    throw ModelError(context + ": \"" + key + "\" " + what);
   }
   bool has(const std::string& key) const { return object.contains(key); }
   std::string text(const std::string& key) const {
@@ -58,7 +58,7 @@ std::string lowerHex(const std::string& text) {
 }
 
 ModelDownload parseDownload(const json& object, const std::string& context) {
-  if (!object.is_object()) throw SpeechError(context + ": must be an object");
+  if (!object.is_object()) throw ModelError(context + ": must be an object");
   EntryReader reader{object, context};
   ModelDownload download;
   download.url = reader.text("url");
@@ -78,7 +78,7 @@ ModelDownload parseDownload(const json& object, const std::string& context) {
 }
 
 CatalogueEntry parseEntry(const json& object, const std::string& context) {
-  if (!object.is_object()) throw SpeechError(context + ": must be an object");
+  if (!object.is_object()) throw ModelError(context + ": must be an object");
   EntryReader reader{object, context};
   CatalogueEntry entry;
   entry.name = reader.text("name");
@@ -103,16 +103,16 @@ CatalogueEntry parseEntry(const json& object, const std::string& context) {
 
 Catalogue parseCatalogue(const std::string& text, const std::string& origin) {
   json document = json::parse(text, nullptr, false);
-  if (document.is_discarded()) throw SpeechError("catalogue " + origin + " is not valid JSON");
+  if (document.is_discarded()) throw ModelError("catalogue " + origin + " is not valid JSON");
   if (!document.is_object() || !document.contains("models") || !document["models"].is_object()) {
-    throw SpeechError("catalogue " + origin + " has no \"models\" object");
+    throw ModelError("catalogue " + origin + " has no \"models\" object");
   }
   Catalogue catalogue;
   for (const auto& [key, value] : document["models"].items()) {
     std::string context = "catalogue " + origin + ", model \"" + key + "\"";
     std::optional<std::string> locale = canonicalLocale(key);
-    if (!locale) throw SpeechError(context + ": not a locale identifier");
-    if (catalogue.count(*locale)) throw SpeechError(context + ": locale listed twice");
+    if (!locale) throw ModelError(context + ": not a locale identifier");
+    if (catalogue.count(*locale)) throw ModelError(context + ": locale listed twice");
     catalogue[*locale] = parseEntry(value, context);
   }
   return catalogue;
@@ -123,9 +123,9 @@ Catalogue loadCatalogue() {
     struct stat info;
     if (stat(path.c_str(), &info) != 0) continue;
     std::ifstream file(path, std::ios::binary);
-    if (!file) throw posixError("cannot open the model catalogue " + path, errno);
+    if (!file) throw ModelError(posixError("cannot open the model catalogue " + path, errno));
     std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-    if (file.bad()) throw posixError("cannot read the model catalogue " + path, errno);
+    if (file.bad()) throw ModelError(posixError("cannot read the model catalogue " + path, errno));
     return parseCatalogue(text, path);
   }
   return {};

@@ -1,4 +1,4 @@
-#include "platform/ffmpeg_error.h"
+#include "platform/audio/ffmpeg_error.h"
 
 #include <cstdarg>
 

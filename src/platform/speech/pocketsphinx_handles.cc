@@ -1,4 +1,4 @@
-#include "platform/pocketsphinx_handles.h"
+#include "platform/speech/pocketsphinx_handles.h"
 
 #include <sphinxbase/err.h>
 

@@ -1,4 +1,4 @@
-#include "platform/audio_format.h"
+#include "platform/audio/audio_format.h"
 
 #include <algorithm>
 #include <cmath>

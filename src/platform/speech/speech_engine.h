@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/audio_format.h"
+#include "platform/audio/audio_format.h"
 
 namespace quillmor_speech {
 

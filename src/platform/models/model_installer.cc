@@ -1,4 +1,4 @@
-#include "platform/model_installer.h"
+#include "platform/models/model_installer.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,13 +10,13 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
-#include "platform/archive_handles.h"
-#include "platform/curl_handles.h"
-#include "platform/file_descriptor.h"
-#include "platform/model_lock.h"
-#include "platform/model_paths.h"
-#include "platform/openssl_handles.h"
-#include "platform/posix_error.h"
+#include "platform/base/file_descriptor.h"
+#include "platform/base/posix_error.h"
+#include "platform/models/archive_handles.h"
+#include "platform/models/curl_handles.h"
+#include "platform/models/model_lock.h"
+#include "platform/models/model_paths.h"
+#include "platform/models/openssl_handles.h"
 
 namespace quillmor_speech {
 
@@ -33,7 +33,7 @@ class WorkDirectory {
  public:
   explicit WorkDirectory(std::string pattern) : path_(std::move(pattern)) {
     if (mkdtemp(path_.data()) == nullptr) {
-      throw posixError("cannot create the work directory " + path_, errno);
+      throw ModelError(posixError("cannot create the work directory " + path_, errno));
     }
   }
   ~WorkDirectory() {
@@ -54,7 +54,7 @@ void writeAllTo(int fd, const char* bytes, std::size_t count, const std::string&
     ssize_t written = write(fd, bytes, count);
     if (written < 0) {
       if (errno == EINTR) continue;
-      throw posixError("cannot write " + path, errno);
+      throw ModelError(posixError("cannot write " + path, errno));
     }
     bytes += written;
     count -= static_cast<std::size_t>(written);
@@ -64,12 +64,12 @@ void writeAllTo(int fd, const char* bytes, std::size_t count, const std::string&
 FileDescriptor createFile(const std::string& path) {
   FileDescriptor fd(
       open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
-  if (!fd.valid()) throw posixError("cannot create " + path, errno);
+  if (!fd.valid()) throw ModelError(posixError("cannot create " + path, errno));
   return fd;
 }
 
 void syncFile(const FileDescriptor& fd, const std::string& path) {
-  if (fsync(fd.get()) != 0) throw posixError("cannot write " + path, errno);
+  if (fsync(fd.get()) != 0) throw ModelError(posixError("cannot write " + path, errno));
 }
 
 // Makes a directory's new entries durable; a failure here loses nothing already checked.
@@ -107,7 +107,7 @@ size_t receive(char* data, size_t size, size_t count, void* user) {
   }
   try {
     writeAllTo(sink.fd, data, length, sink.path);
-  } catch (const SpeechError& error) {
+  } catch (const ModelError& error) {
     sink.failure = error.what();
     return 0;
   }
@@ -126,13 +126,13 @@ void download(const CatalogueEntry& entry, const ModelDownload& source, const st
   FileDescriptor fd = createFile(path);
   EvpMdCtx digest(EVP_MD_CTX_new());
   if (!digest || EVP_DigestInit_ex(digest.get(), EVP_sha256(), nullptr) != 1) {
-    throw SpeechError(context + ": SHA-256 failed: " + openSslErrorText());
+    throw ModelError(context + ": SHA-256 failed: " + openSslErrorText());
   }
   DownloadSink sink{
       fd.get(), path, digest.get(), 0, source.size ? *source.size : kMaxUnknownDownloadBytes, {}};
 
   CurlEasy curl(curl_easy_init());
-  if (!curl) throw SpeechError(context + ": libcurl could not start a transfer");
+  if (!curl) throw ModelError(context + ": libcurl could not start a transfer");
   char errorBuffer[CURL_ERROR_SIZE] = "";
   CURL* handle = curl.get();
   bool secure = source.url.rfind("https:", 0) == 0;
@@ -154,30 +154,30 @@ void download(const CatalogueEntry& entry, const ModelDownload& source, const st
   curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, receive);
   curl_easy_setopt(handle, CURLOPT_WRITEDATA, &sink);
   CURLcode code = curl_easy_perform(handle);
-  if (!sink.failure.empty()) throw SpeechError(context + ": " + sink.failure);
-  if (code != CURLE_OK) throw SpeechError(context + ": " + curlErrorText(code, errorBuffer));
+  if (!sink.failure.empty()) throw ModelError(context + ": " + sink.failure);
+  if (code != CURLE_OK) throw ModelError(context + ": " + curlErrorText(code, errorBuffer));
   syncFile(fd, path);
 
   if (source.size && sink.received != *source.size) {
-    throw SpeechError(context + ": received " + std::to_string(sink.received) +
-                      " bytes, expected " + std::to_string(*source.size));
+    throw ModelError(context + ": received " + std::to_string(sink.received) + " bytes, expected " +
+                     std::to_string(*source.size));
   }
   unsigned char sum[EVP_MAX_MD_SIZE];
   unsigned int sumLength = 0;
   if (EVP_DigestFinal_ex(digest.get(), sum, &sumLength) != 1) {
-    throw SpeechError(context + ": SHA-256 failed: " + openSslErrorText());
+    throw ModelError(context + ": SHA-256 failed: " + openSslErrorText());
   }
   if (source.sha256 && hex(sum, sumLength) != *source.sha256) {
-    throw SpeechError(context + ": SHA-256 mismatch (got " + hex(sum, sumLength) + ", expected " +
-                      *source.sha256 + ")");
+    throw ModelError(context + ": SHA-256 mismatch (got " + hex(sum, sumLength) + ", expected " +
+                     *source.sha256 + ")");
   }
 }
 
 // The entry's path inside the model root, or throws when it would leave the root. "" for the
 // root itself ("." or "./").
 std::string safeEntryPath(const std::string& name, const std::string& context) {
-  if (name.empty()) throw SpeechError(context + ": an entry has no name");
-  if (name.front() == '/') throw SpeechError(context + ": entry \"" + name + "\" is absolute");
+  if (name.empty()) throw ModelError(context + ": an entry has no name");
+  if (name.front() == '/') throw ModelError(context + ": entry \"" + name + "\" is absolute");
   std::string path;
   std::size_t start = 0;
   while (start <= name.size()) {
@@ -185,7 +185,7 @@ std::string safeEntryPath(const std::string& name, const std::string& context) {
     if (end == std::string::npos) end = name.size();
     std::string part = name.substr(start, end - start);
     if (part == "..") {
-      throw SpeechError(context + ": entry \"" + name + "\" leads outside the model directory");
+      throw ModelError(context + ": entry \"" + name + "\" leads outside the model directory");
     }
     if (!part.empty() && part != ".") path += (path.empty() ? "" : "/") + part;
     start = end + 1;
@@ -199,7 +199,7 @@ void unpack(const ModelDownload& source, const std::string& file, const std::str
             std::uint64_t limit, std::uint64_t& written, const std::string& what) {
   std::string context = "cannot unpack " + what + " from " + source.url;
   ArchiveReader reader(archive_read_new());
-  if (!reader) throw SpeechError(context + ": libarchive could not start");
+  if (!reader) throw ModelError(context + ": libarchive could not start");
   archive* handle = reader.get();
   archive_read_support_filter_all(handle);
   if (source.isArchive) {
@@ -213,7 +213,7 @@ void unpack(const ModelDownload& source, const std::string& file, const std::str
     archive_read_support_format_raw(handle);
   }
   if (archive_read_open_filename(handle, file.c_str(), 1 << 16) != ARCHIVE_OK) {
-    throw SpeechError(context + ": " + archiveErrorText(handle));
+    throw ModelError(context + ": " + archiveErrorText(handle));
   }
   std::vector<char> buffer(1 << 16);
   for (;;) {
@@ -221,38 +221,37 @@ void unpack(const ModelDownload& source, const std::string& file, const std::str
     int result = archive_read_next_header(handle, &entry);
     if (result == ARCHIVE_EOF) break;
     if (result != ARCHIVE_OK && result != ARCHIVE_WARN) {
-      throw SpeechError(context + ": " + archiveErrorText(handle));
+      throw ModelError(context + ": " + archiveErrorText(handle));
     }
     const char* rawName = archive_entry_pathname(entry);
     std::string name = source.isArchive ? (rawName ? rawName : "") : source.path;
     std::string relative = safeEntryPath(name, context);
     if (archive_entry_hardlink(entry) != nullptr) {
-      throw SpeechError(context + ": entry \"" + name + "\" is a hard link");
+      throw ModelError(context + ": entry \"" + name + "\" is a hard link");
     }
     mode_t type = archive_entry_filetype(entry);
     if (type == AE_IFLNK) {
-      throw SpeechError(context + ": entry \"" + name + "\" is a symbolic link");
+      throw ModelError(context + ": entry \"" + name + "\" is a symbolic link");
     }
     if (type != AE_IFREG && type != AE_IFDIR) {
-      throw SpeechError(context + ": entry \"" + name + "\" is a device or other special file");
+      throw ModelError(context + ": entry \"" + name + "\" is a device or other special file");
     }
     fs::path target = fs::path(root) / relative;
     std::error_code error;
     fs::create_directories(type == AE_IFDIR ? target : target.parent_path(), error);
     if (error) {
-      throw SpeechError(context + ": cannot create " + target.string() + ": " + error.message());
+      throw ModelError(context + ": cannot create " + target.string() + ": " + error.message());
     }
     if (type == AE_IFDIR) continue;
-    if (relative.empty()) throw SpeechError(context + ": a file entry has no name");
+    if (relative.empty()) throw ModelError(context + ": a file entry has no name");
 
     FileDescriptor out = createFile(target.string());
     for (;;) {
       la_ssize_t count = archive_read_data(handle, buffer.data(), buffer.size());
       if (count == 0) break;
-      if (count < 0) throw SpeechError(context + ": " + archiveErrorText(handle));
+      if (count < 0) throw ModelError(context + ": " + archiveErrorText(handle));
       if (static_cast<std::uint64_t>(count) > limit - written) {
-        throw SpeechError(context + ": it unpacks to more than " + std::to_string(limit) +
-                          " bytes");
+        throw ModelError(context + ": it unpacks to more than " + std::to_string(limit) + " bytes");
       }
       written += static_cast<std::uint64_t>(count);
       writeAllTo(out.get(), buffer.data(), static_cast<std::size_t>(count), target.string());
@@ -306,8 +305,8 @@ void installModel(const std::string& store, const std::string& locale,
   std::error_code error;
   fs::create_directories(store, error);
   if (error) {
-    throw SpeechError("cannot install " + what + ": cannot create " + store + ": " +
-                      error.message());
+    throw ModelError("cannot install " + what + ": cannot create " + store + ": " +
+                     error.message());
   }
   ModelLock lock(store + "/" + locale + ".lock");
   // Another process may have installed it while this one waited for the lock.
@@ -316,7 +315,7 @@ void installModel(const std::string& store, const std::string& locale,
 
   WorkDirectory work(store + "/." + locale + ".partial-XXXXXX");
   std::string root = work.path() + "/model";
-  if (mkdir(root.c_str(), 0755) != 0) throw posixError("cannot create " + root, errno);
+  if (mkdir(root.c_str(), 0755) != 0) throw ModelError(posixError("cannot create " + root, errno));
   std::uint64_t unpacked = 0;
   for (std::size_t i = 0; i < entry.downloads.size(); ++i) {
     const ModelDownload& source = entry.downloads[i];
@@ -339,7 +338,7 @@ void installModel(const std::string& store, const std::string& locale,
     for (const ModelDownload& source : entry.downloads) {
       urls += (urls.empty() ? "" : ", ") + source.url;
     }
-    throw SpeechError("cannot install " + what + ": the download from " + urls + " has no " + part);
+    throw ModelError("cannot install " + what + ": the download from " + urls + " has no " + part);
   }
   writeManifest(root, entry.name, parts);
   syncDirectory(root);
@@ -350,11 +349,13 @@ void installModel(const std::string& store, const std::string& locale,
   if (fs::exists(fs::symlink_status(target, error))) {
     std::string previous = work.path() + "/previous";
     if (rename(target.c_str(), previous.c_str()) != 0) {
-      throw posixError("cannot install " + what + ": cannot move " + target + " aside", errno);
+      throw ModelError(
+          posixError("cannot install " + what + ": cannot move " + target + " aside", errno));
     }
   }
   if (rename(root.c_str(), target.c_str()) != 0) {
-    throw posixError("cannot install " + what + ": cannot rename " + root + " to " + target, errno);
+    throw ModelError(
+        posixError("cannot install " + what + ": cannot rename " + root + " to " + target, errno));
   }
   syncDirectory(store);
 }

@@ -1,0 +1,54 @@
+#include "platform/speech/model_assets.h"
+
+#include <utility>
+
+#include "platform/models/model_store.h"
+
+namespace quillmor_speech {
+
+namespace {
+
+class StoreInstallationRequest : public AssetInstallationRequest {
+ public:
+  explicit StoreInstallationRequest(ModelInstallation installation)
+      : installation_(std::move(installation)) {}
+
+  void downloadAndInstall() override {
+    try {
+      installation_.install();
+    } catch (const ModelError& error) {
+      throw SpeechError(error.what());
+    }
+  }
+
+ private:
+  ModelInstallation installation_;
+};
+
+}  // namespace
+
+AssetInventoryStatus modelStatus(const std::string& locale) {
+  switch (modelAvailability(locale)) {
+    case ModelAvailability::unsupported:
+      return AssetInventoryStatus::unsupported;
+    case ModelAvailability::downloadable:
+      return AssetInventoryStatus::supported;
+    case ModelAvailability::downloading:
+      return AssetInventoryStatus::downloading;
+    case ModelAvailability::installed:
+      return AssetInventoryStatus::installed;
+  }
+  return AssetInventoryStatus::other;
+}
+
+std::unique_ptr<AssetInstallationRequest> modelInstallationRequest(const std::string& locale) {
+  try {
+    std::optional<ModelInstallation> installation = pendingModelInstallation(locale);
+    if (!installation) return nullptr;
+    return std::make_unique<StoreInstallationRequest>(std::move(*installation));
+  } catch (const ModelError& error) {
+    throw SpeechError(error.what());
+  }
+}
+
+}  // namespace quillmor_speech

@@ -1,0 +1,20 @@
+// The model store in the speech engine's vocabulary: AssetInventory status and installation
+// requests for a locale's PocketSphinx model.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/speech/speech_engine.h"
+
+namespace quillmor_speech {
+
+// The AssetInventory status of the locale's model. Never fails, never touches the network.
+AssetInventoryStatus modelStatus(const std::string& locale);
+
+// A request that installs the locale's model, or nullptr when it is installed already.
+// Throws SpeechError when the locale has no downloadable model; the request's
+// downloadAndInstall throws SpeechError with the store's description of a failure.
+std::unique_ptr<AssetInstallationRequest> modelInstallationRequest(const std::string& locale);
+
+}  // namespace quillmor_speech
