@@ -65,23 +65,20 @@ TEST(EventLine, NumbersRoundTrip) {
   }
 }
 
-// Collects everything written to standard output while it is alive.
-class StdoutCapture {
+// Collects everything written to fd() until finish().
+class PipeCapture {
  public:
-  StdoutCapture() {
+  PipeCapture() {
     EXPECT_EQ(pipe(pipe_), 0);
-    saved_ = dup(STDOUT_FILENO);
-    dup2(pipe_[1], STDOUT_FILENO);
-    close(pipe_[1]);
     reader_ = std::thread([this] {
       char buffer[65536];
       ssize_t n;
       while ((n = read(pipe_[0], buffer, sizeof buffer)) > 0) bytes_.append(buffer, n);
     });
   }
+  int fd() const { return pipe_[1]; }
   std::string finish() {
-    dup2(saved_, STDOUT_FILENO);
-    close(saved_);
+    close(pipe_[1]);
     reader_.join();
     close(pipe_[0]);
     return bytes_;
@@ -89,7 +86,6 @@ class StdoutCapture {
 
  private:
   int pipe_[2];
-  int saved_;
   std::thread reader_;
   std::string bytes_;
 };
@@ -98,12 +94,13 @@ TEST(EmitEvent, ConcurrentWritersNeverMixLines) {
   // QUILLMOR_STRESS_LINES raises the count for a longer soak under ThreadSanitizer.
   const char* stress = std::getenv("QUILLMOR_STRESS_LINES");
   const int kLines = stress ? std::atoi(stress) : 5000;
-  StdoutCapture capture;
-  auto writer = [kLines](const std::string& who) {
+  PipeCapture capture;
+  auto writer = [kLines, &capture](const std::string& who) {
     for (int i = 0; i < kLines; ++i) {
-      emitEvent({{"type", std::string("partial")},
-                 {"text", who + std::string(static_cast<size_t>(i % 700), 'x') + "/末"},
-                 {"start", static_cast<double>(i)}});
+      emitEventTo(capture.fd(),
+                  {{"type", std::string("partial")},
+                   {"text", who + std::string(static_cast<size_t>(i % 700), 'x') + "/末"},
+                   {"start", static_cast<double>(i)}});
     }
   };
   std::thread a(writer, "a"), b(writer, "b");
@@ -127,9 +124,9 @@ TEST(EmitEvent, ConcurrentWritersNeverMixLines) {
 }
 
 TEST(EmitEvent, UnserialisableEventWritesNothing) {
-  StdoutCapture capture;
-  emitEvent({{"type", std::string("partial")}, {"text", std::string("\xc3")}});
-  emitEvent({{"type", std::string("done")}});
+  PipeCapture capture;
+  emitEventTo(capture.fd(), {{"type", std::string("partial")}, {"text", std::string("\xc3")}});
+  emitEventTo(capture.fd(), {{"type", std::string("done")}});
   EXPECT_EQ(capture.finish(), "{\"type\":\"done\"}\n");
 }
 

@@ -27,12 +27,14 @@ void writeAll(int fd, const void* bytes, std::size_t count) {
   }
 }
 
-void emitEvent(const Event& event) {
+void emitEventTo(int fd, const Event& event) {
   std::optional<std::string> line = encodeEventLine(event);
   if (!line) return;
   std::lock_guard lock(stdoutLock);
-  writeAll(STDOUT_FILENO, line->data(), line->size());
+  writeAll(fd, line->data(), line->size());
 }
+
+void emitEvent(const Event& event) { emitEventTo(STDOUT_FILENO, event); }
 
 void fail(const std::string& code, const std::string& message) {
   emitEvent(Event{{"code", code}, {"message", message}, {"type", std::string("error")}});

@@ -20,6 +20,9 @@ void writeAll(int fd, const void* bytes, std::size_t count);
 // stdoutLock. An event that cannot be serialised writes nothing. Thread-safe.
 void emitEvent(const Event& event);
 
+// emitEvent to the file descriptor `fd` instead of standard output (still under stdoutLock).
+void emitEventTo(int fd, const Event& event);
+
 // Writes the error event {"code","message","type":"error"} like emitEvent, then ends the process
 // with status 1 at once, without waiting for any other thread.
 [[noreturn]] void fail(const std::string& code, const std::string& message);

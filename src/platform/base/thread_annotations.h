@@ -49,14 +49,12 @@ class SCOPED_CAPABILITY MutexLock {
   Mutex& mutex_;
 };
 
-// A condition variable for one Mutex, waited on with that mutex held.
+// A condition variable waited on with a Mutex held.
 class CondVar {
  public:
-  explicit CondVar(Mutex& mutex) : mutex_(mutex) {}
-
-  // Releases the mutex while waiting and holds it again on return; may wake spuriously.
-  void wait() REQUIRES(mutex_) NO_THREAD_SAFETY_ANALYSIS {
-    std::unique_lock lock(mutex_.mutex_, std::adopt_lock);
+  // Releases `mutex` while waiting and holds it again on return; may wake spuriously.
+  void wait(Mutex& mutex) REQUIRES(mutex) NO_THREAD_SAFETY_ANALYSIS {
+    std::unique_lock lock(mutex.mutex_, std::adopt_lock);
     changed_.wait(lock);
     lock.release();
   }
@@ -64,7 +62,6 @@ class CondVar {
   void notifyOne() { changed_.notify_one(); }
 
  private:
-  Mutex& mutex_;
   std::condition_variable changed_;
 };
 

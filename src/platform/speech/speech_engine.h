@@ -15,16 +15,15 @@
 // description the program prints unchanged. No other exception leaves the engine.
 #pragma once
 
-#include <condition_variable>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "platform/audio/audio_format.h"
+#include "platform/base/thread_annotations.h"
 
 namespace quillmor_speech {
 
@@ -84,11 +83,11 @@ class ResultSequence {
   void fail(const std::string& description);
 
  private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::deque<SpeechTranscriptionResult> pending_;  // guarded by mutex_
-  bool finished_ = false;                          // guarded by mutex_
-  std::optional<std::string> failure_;             // guarded by mutex_
+  Mutex mutex_;
+  CondVar changed_;
+  std::deque<SpeechTranscriptionResult> pending_ GUARDED_BY(mutex_);
+  bool finished_ GUARDED_BY(mutex_) = false;
+  std::optional<std::string> failure_ GUARDED_BY(mutex_);
 };
 
 // SpeechTranscriber(locale:transcriptionOptions:reportingOptions:attributeOptions:).
@@ -128,15 +127,11 @@ class AnalyzerInputSequence {
   // Consumer side: blocks until an input or the end of the stream (nothing).
   std::optional<AnalyzerInput> next();
 
-  // Bytes of PCM waiting in the stream, for measurements.
-  std::size_t pendingBytes();
-
  private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::deque<AnalyzerInput> pending_;  // guarded by mutex_
-  std::size_t pendingBytes_ = 0;       // guarded by mutex_
-  bool finished_ = false;              // guarded by mutex_
+  Mutex mutex_;
+  CondVar changed_;
+  std::deque<AnalyzerInput> pending_ GUARDED_BY(mutex_);
+  bool finished_ GUARDED_BY(mutex_) = false;
 };
 
 // AssetInventory status of a locale's model.
