@@ -1,7 +1,6 @@
 // The model store without the network: locale matching, where models are found, and the status
 // of each locale's model, all against a temporary XDG_DATA_HOME.
 #include "platform/models/model_store.h"
-#include "platform/speech/model_assets.h"
 
 #include <gtest/gtest.h>
 #include <sys/utsname.h>
@@ -14,6 +13,7 @@
 
 #include "platform/models/model_lock.h"
 #include "platform/models/model_paths.h"
+#include "platform/speech/model_assets.h"
 #include "platform/speech/pocketsphinx_engine.h"
 #include "probe/probe.h"
 #include "support/model_fixtures.h"
@@ -62,7 +62,7 @@ class ModelStoreTest : public ::testing::Test {
   void placeStoreModel(const std::string& locale) {
     std::string root = store_ + "/" + locale;
     fs::create_directories(root + "/am");
-    writeFileBytes(root + "/am/mdef", "mdef");
+    writeFileBytes(root + "/am/mdef", "0.3\n");
     writeFileBytes(root + "/words.dict", "hello HH AH L OW\n");
     writeFileBytes(root + "/words.lm", "\\data\\\n");
     writeFileBytes(root + "/" + kModelManifest,
@@ -185,6 +185,16 @@ TEST_F(ModelStoreTest, StoreModelIsInstalledOnlyWhileComplete) {
     EXPECT_EQ(modelStatus("en-GB"), AssetInventoryStatus::supported) << part;
     placeStoreModel("en-GB");
   }
+  // So do a model definition of neither known format and empty files.
+  const std::vector<std::pair<std::string, std::string>> damages = {
+      {"am/mdef", "mdef\n"}, {"am/mdef", ""}, {"words.dict", ""}, {"words.lm", ""}};
+  for (const auto& [part, bytes] : damages) {
+    writeFileBytes(store_ + "/en-GB/" + part, bytes);
+    EXPECT_EQ(findInstalledModel("en-GB"), std::nullopt) << part << " \"" << bytes << "\"";
+    EXPECT_EQ(modelStatus("en-GB"), AssetInventoryStatus::supported) << part;
+    placeStoreModel("en-GB");
+  }
+  ASSERT_TRUE(findInstalledModel("en-GB"));
   writeFileBytes(store_ + "/en-GB/" + kModelManifest,
                  R"({"acousticModel":"am","dictionary":"../en-GB/words.dict",)"
                  R"("languageModel":"words.lm"})");
@@ -201,14 +211,11 @@ class LockHolder {
     if (pid_ == 0) {
       close(ready[0]);
       close(release[1]);
-      try {
-        ModelLock lock(lockPath);
-        char c = 1;
-        if (write(ready[1], &c, 1) != 1) _exit(1);
-        if (read(release[0], &c, 1) < 0) _exit(1);  // until the parent closes its end
-      } catch (...) {
-        _exit(1);
-      }
+      StatusOr<ModelLock> lock = ModelLock::acquire(lockPath);
+      if (!lock) _exit(1);
+      char c = 1;
+      if (write(ready[1], &c, 1) != 1) _exit(1);
+      if (read(release[0], &c, 1) < 0) _exit(1);  // until the parent closes its end
       _exit(0);
     }
     close(ready[1]);

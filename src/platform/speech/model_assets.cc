@@ -14,11 +14,8 @@ class StoreInstallationRequest : public AssetInstallationRequest {
       : installation_(std::move(installation)) {}
 
   void downloadAndInstall() override {
-    try {
-      installation_.install();
-    } catch (const ModelError& error) {
-      throw SpeechError(error.what());
-    }
+    Status installed = installation_.install();
+    if (!installed) throw SpeechError(installed.description());
   }
 
  private:
@@ -42,13 +39,10 @@ AssetInventoryStatus modelStatus(const std::string& locale) {
 }
 
 std::unique_ptr<AssetInstallationRequest> modelInstallationRequest(const std::string& locale) {
-  try {
-    std::optional<ModelInstallation> installation = pendingModelInstallation(locale);
-    if (!installation) return nullptr;
-    return std::make_unique<StoreInstallationRequest>(std::move(*installation));
-  } catch (const ModelError& error) {
-    throw SpeechError(error.what());
-  }
+  StatusOr<std::optional<ModelInstallation>> installation = pendingModelInstallation(locale);
+  if (!installation) throw SpeechError(installation.status().description());
+  if (!*installation) return nullptr;
+  return std::make_unique<StoreInstallationRequest>(std::move(**installation));
 }
 
 }  // namespace quillmor_speech
