@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <tuple>
 
 #include "platform/models/model_lock.h"
 #include "platform/models/model_paths.h"
@@ -317,6 +318,33 @@ TEST_F(ModelStoreTest, RealBinaryProbeWithAFreshStore) {
   EXPECT_EQ(r.out, R"({"locales":{"en-US":"installed","zh-CN":"downloadable"},"os":")" +
                        expectedOsJson() + R"(","supported":true,"type":"probe"})" + "\n");
   EXPECT_FALSE(fs::exists(dataHome_ + "/quillmor-speech"));
+}
+
+TEST(ModelFilesProblem, NamesTheFirstShortcomingOfTheFiles) {
+  const std::string dir = makeTempDir();
+  fs::create_directories(dir + "/am");
+  const ModelFiles files{dir + "/am", dir + "/dict", dir + "/lm"};
+  const std::string incomplete = "The zh-CN speech model is incomplete: ";
+  // Each row changes one file (bytes, or "(missing)") and names what the check then says.
+  const std::vector<std::tuple<std::string, std::string, std::optional<std::string>>> steps = {
+      {"am/mdef", "(missing)", incomplete + dir + "/am/mdef is missing"},
+      {"am/mdef", "", incomplete + dir + "/am/mdef is empty"},
+      {"am/mdef", "mdef\n",
+       "The zh-CN speech model is damaged: " + dir + "/am/mdef is not a model definition"},
+      {"am/mdef", "BMDF\x01", incomplete + "the dictionary " + dir + "/dict is missing"},
+      {"dict", "", incomplete + "the dictionary " + dir + "/dict is empty"},
+      {"dict", "qu4 Q UW\n", incomplete + "the language model " + dir + "/lm is missing"},
+      {"lm", "", incomplete + "the language model " + dir + "/lm is empty"},
+      {"lm", "\\data\\\n", std::nullopt},
+      {"am/mdef", "0.3\n", std::nullopt},
+  };
+  EXPECT_EQ(modelFilesProblem("zh-CN", {dir + "/none", files.dictionary, files.languageModel}),
+            incomplete + "the acoustic model folder " + dir + "/none is missing");
+  for (const auto& [name, bytes, problem] : steps) {
+    if (bytes != "(missing)") writeFileBytes(dir + "/" + name, bytes);
+    EXPECT_EQ(modelFilesProblem("zh-CN", files), problem) << name << " \"" << bytes << "\"";
+  }
+  removeTree(dir);
 }
 
 }  // namespace
