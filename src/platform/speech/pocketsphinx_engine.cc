@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/speech/pocketsphinx_handles.h"
+#include "platform/speech/transcript_text.h"
 
 namespace quillmor_speech {
 
@@ -93,6 +94,7 @@ struct Recognition {
   ps_decoder_t* decoder = nullptr;
   ReportingOptions reporting;
   AttributeOptions attributes;
+  std::string locale;
   double frameRate = 100;
   std::size_t samplesFed = 0;
   bool inSpeech = false;  // the current utterance has speech in it
@@ -104,12 +106,13 @@ SpeechTranscriptionResult makeResult(const Recognition& recognition, const std::
                                      bool isFinal) {
   SpeechTranscriptionResult result;
   result.isFinal = isFinal;
+  std::vector<TextRun> spoken;
   for (const Word& word : words) {
-    if (!result.text.empty()) result.text.push_back(TextRun{" ", std::nullopt});
     std::optional<double> confidence;
     if (isFinal && recognition.attributes.transcriptionConfidence) confidence = word.posterior;
-    result.text.push_back(TextRun{word.text, confidence});
+    spoken.push_back(TextRun{word.text, confidence});
   }
+  result.text = transcriptRuns(spoken, recognition.locale);
   const double fedSeconds = static_cast<double>(recognition.samplesFed) / kSampleRate;
   const double start = std::min(words.front().startFrame / recognition.frameRate, fedSeconds);
   const double end =
@@ -250,6 +253,7 @@ class PocketSphinxAnalyzer : public SpeechAnalyzer {
     recognition.decoder = decoder_.get();
     recognition.reporting = transcriber_->reportingOptions;
     recognition.attributes = transcriber_->attributeOptions;
+    recognition.locale = transcriber_->locale;
     recognition.frameRate = frameRate_;
     ResultSequence& results = *transcriber_->results;
     std::optional<std::string> failure;
