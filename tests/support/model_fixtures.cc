@@ -14,8 +14,8 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "platform/models/archive_handles.h"
 #include "platform/base/file_descriptor.h"
+#include "platform/models/archive_handles.h"
 #include "platform/models/openssl_handles.h"
 #include "support/run_binary.h"
 
@@ -193,6 +193,40 @@ void writeEnGbCatalogue(const std::string& store, const std::string& url) {
                  R"({"models":{"en-GB":{"name":"quillmor-test-en-gb","downloads":[{"url":")" + url +
                      R"("}],"acousticModel":"en-us","dictionary":"cmudict-en-us.dict",)"
                      R"("languageModel":"en-us.lm.bin"}}})");
+}
+
+std::vector<ArchiveItem> chineseTestModelItems(const std::string& prefix) {
+  std::vector<ArchiveItem> items = {{prefix, ArchiveItem::Kind::directory, {}}};
+  for (ArchiveItem& item :
+       treeItems("/usr/share/pocketsphinx/model/en-us/en-us", prefix + "zh_cn.cd_cont_5000/")) {
+    items.push_back(std::move(item));
+  }
+  items.push_back({prefix + "zh_cn.dic", ArchiveItem::Kind::file,
+                   "去 G OW\n向前 F AO R W ER D\n十 T EH N\n米 M IY T ER Z\n"});
+  items.push_back({prefix + "zh_cn.lm.bin", ArchiveItem::Kind::file,
+                   "\\data\\\nngram 1=6\nngram 2=5\n\n"
+                   "\\1-grams:\n-0.7782 </s> 0.0\n-99.0 <s> -0.3010\n-0.7782 去 -0.3010\n"
+                   "-0.7782 向前 -0.3010\n-0.7782 十 -0.3010\n-0.7782 米 -0.3010\n\n"
+                   "\\2-grams:\n-0.0 <s> 去\n-0.0 去 向前\n-0.0 向前 十\n-0.0 十 米\n"
+                   "-0.0 米 </s>\n\n\\end\\\n"});
+  return items;
+}
+
+std::string chineseTestModelParts(const std::string& prefix) {
+  return R"("acousticModel":")" + prefix + R"(zh_cn.cd_cont_5000","dictionary":")" + prefix +
+         R"(zh_cn.dic","languageModel":")" + prefix + R"(zh_cn.lm.bin")";
+}
+
+void writeItems(const std::string& root, const std::vector<ArchiveItem>& items) {
+  for (const ArchiveItem& item : items) {
+    fs::path path = fs::path(root) / item.name;
+    if (item.kind == ArchiveItem::Kind::directory) {
+      fs::create_directories(path);
+    } else {
+      fs::create_directories(path.parent_path());
+      writeFileBytes(path.string(), item.contents);
+    }
+  }
 }
 
 }  // namespace quillmor_speech
