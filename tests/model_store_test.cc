@@ -12,6 +12,7 @@
 #include <set>
 #include <tuple>
 
+#include "platform/models/model_catalogue.h"
 #include "platform/models/model_lock.h"
 #include "platform/models/model_paths.h"
 #include "platform/speech/model_assets.h"
@@ -132,6 +133,34 @@ TEST_F(ModelStoreTest, CatalogueInTheStoreReplacesTheShippedOne) {
   }
 }
 
+// A valid en-GB catalogue text with one more entry field, such as R"("lowSpeedLimit":1)".
+std::string withSetting(const std::string& field) {
+  return R"({"models":{"en-GB":{"name":"x","downloads":[{"url":"http://h/a"}],)"
+         R"("acousticModel":"a","dictionary":"d","languageModel":"l",)" +
+         field + "}}}";
+}
+
+TEST(ModelCatalogue, TransferSettingsTakeTheirOwnUnitsBounds) {
+  struct Case {
+    std::string field;
+    long connect, lowSpeed, lowSpeedTime;
+  };
+  const std::vector<Case> cases = {
+      {R"("name2":0)", 30, 1000, 60},  // the defaults
+      {R"("lowSpeedLimit":500000)", 30, 500000, 60},
+      {R"("lowSpeedLimit":104857600)", 30, 104857600, 60},
+      {R"("lowSpeedTimeSeconds":86400,"connectTimeoutSeconds":5)", 5, 1000, 86400},
+  };
+  for (const Case& c : cases) {
+    StatusOr<Catalogue> catalogue = parseCatalogue(withSetting(c.field), "test");
+    ASSERT_TRUE(catalogue) << c.field << ": " << catalogue.status().description();
+    const CatalogueEntry& entry = catalogue->at("en-GB");
+    EXPECT_EQ(entry.connectTimeoutSeconds, c.connect) << c.field;
+    EXPECT_EQ(entry.lowSpeedLimit, c.lowSpeed) << c.field;
+    EXPECT_EQ(entry.lowSpeedTimeSeconds, c.lowSpeedTime) << c.field;
+  }
+}
+
 TEST_F(ModelStoreTest, BrokenCatalogueOffersNothingAndTheRequestSaysWhy) {
   useStore();
   const std::vector<std::pair<std::string, std::string>> cases = {
@@ -150,6 +179,14 @@ TEST_F(ModelStoreTest, BrokenCatalogueOffersNothingAndTheRequestSaysWhy) {
       {R"({"models":{"en-GB":{"name":"x","downloads":[{"url":"http://h/a","format":"file"}],)"
        R"("acousticModel":"a","dictionary":"d","languageModel":"l"}}})",
        "\"path\" must be a non-empty text"},
+      {withSetting(R"("lowSpeedLimit":0)"), "\"lowSpeedLimit\" must be between 1 and 104857600"},
+      {withSetting(R"("lowSpeedLimit":104857601)"),
+       "\"lowSpeedLimit\" must be between 1 and 104857600"},
+      {withSetting(R"("lowSpeedLimit":-5)"), "\"lowSpeedLimit\" must be a whole number"},
+      {withSetting(R"("lowSpeedTimeSeconds":86401)"),
+       "\"lowSpeedTimeSeconds\" must be between 1 and 86400"},
+      {withSetting(R"("connectTimeoutSeconds":0)"),
+       "\"connectTimeoutSeconds\" must be between 1 and 86400"},
   };
   for (const auto& [text, message] : cases) {
     writeCatalogue(text);

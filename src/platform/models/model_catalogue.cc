@@ -61,6 +61,9 @@ struct EntryReader {
 
 // The most seconds a transfer setting may name: one day.
 constexpr long kMostSeconds = 86400;
+// The highest low-speed limit, in bytes per second: 100 MiB/s, beyond which the limit would
+// abort transfers over any ordinary link.
+constexpr long kMostLowSpeedBytesPerSecond = 100L << 20;
 
 std::string lowerHex(const std::string& text) {
   std::string lower;
@@ -114,7 +117,8 @@ StatusOr<CatalogueEntry> parseEntry(const json& object, const std::string& conte
   entry.parts.languageModel = reader.relativePath("languageModel");
   entry.connectTimeoutSeconds =
       reader.bounded("connectTimeoutSeconds", entry.connectTimeoutSeconds, kMostSeconds);
-  entry.lowSpeedLimit = reader.bounded("lowSpeedLimit", entry.lowSpeedLimit, kMostSeconds);
+  entry.lowSpeedLimit =
+      reader.bounded("lowSpeedLimit", entry.lowSpeedLimit, kMostLowSpeedBytesPerSecond);
   entry.lowSpeedTimeSeconds =
       reader.bounded("lowSpeedTimeSeconds", entry.lowSpeedTimeSeconds, kMostSeconds);
   if (reader.has("maxUnpackedBytes")) entry.maxUnpackedBytes = reader.count("maxUnpackedBytes");

@@ -16,9 +16,10 @@
 // (one file, decompressed when compressed, stored at its "path"). "size" and "sha256" are
 // checked when present. The part paths are relative to the model's root; a part not found there
 // is looked for under each top-level directory. Optional transfer settings per entry, for
-// mirrors on slow links: "connectTimeoutSeconds", "lowSpeedLimit" (bytes per second) with
-// "lowSpeedTimeSeconds", and "maxUnpackedBytes", the most that the downloads may unpack to;
-// their defaults are those of CatalogueEntry.
+// mirrors on slow links: "connectTimeoutSeconds" and "lowSpeedTimeSeconds" (1 to 86400),
+// "lowSpeedLimit" (bytes per second, 1 to 104857600: a transfer slower than that for
+// lowSpeedTimeSeconds is given up), and "maxUnpackedBytes", the most that the downloads may
+// unpack to; their defaults are those of CatalogueEntry.
 #pragma once
 
 #include <cstdint>
