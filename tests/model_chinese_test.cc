@@ -22,14 +22,27 @@ namespace fs = std::filesystem;
 const std::string kGoForward = "/usr/share/pocketsphinx/test/data/goforward.raw";
 const std::string kTop = "cmusphinx-zh-cn-5.2/";
 
-// A serve session in zh-CN over goforward.raw in 20 ms frames, with the store of `dataHome`.
-RunResult chineseSession(const std::string& dataHome, bool install) {
+// A serve session over goforward.raw in 20 ms frames, with the store of `dataHome`.
+RunResult goForwardSession(const std::string& dataHome, const std::string& locale, bool install) {
   const std::string pcm = readFileBytes(kGoForward);
-  std::string input = startFrame({{"locale", "zh-CN"}, {"install", install}});
+  std::string input = startFrame({{"locale", locale}, {"install", install}});
   for (std::size_t at = 0; at < pcm.size(); at += 640) input += frameBytes(2, pcm.substr(at, 640));
   RunOptions options;
   options.env = {{"XDG_DATA_HOME", dataHome}};
   return runBinary(QUILLMOR_BINARY, {"serve"}, input + frameBytes(3), options);
+}
+
+RunResult chineseSession(const std::string& dataHome, bool install) {
+  return goForwardSession(dataHome, "zh-CN", install);
+}
+
+// Places the model of `items` in the store of `dataHome` under `locale`, with its manifest.
+void placeModel(const std::string& dataHome, const std::string& locale,
+                const std::vector<ArchiveItem>& items) {
+  const std::string root = dataHome + "/quillmor-speech/models/" + locale;
+  writeItems(root, items);
+  writeFileBytes(root + "/" + kModelManifest,
+                 R"({"name":"cmusphinx-zh-cn-5.2",)" + chineseTestModelParts(kTop) + "}");
 }
 
 // Checks a successful session and returns its events; every partial and final text is checked
@@ -76,10 +89,7 @@ void expectChineseFinal(const std::vector<json>& events) {
 
 TEST(ChineseModel, StoreModelIsInstalledAndTranscribesWithoutSpaces) {
   const std::string dataHome = makeTempDir();
-  const std::string root = dataHome + "/quillmor-speech/models/zh-CN";
-  writeItems(root, chineseTestModelItems(kTop));
-  writeFileBytes(root + "/" + kModelManifest,
-                 R"({"name":"cmusphinx-zh-cn-5.2",)" + chineseTestModelParts(kTop) + "}");
+  placeModel(dataHome, "zh-CN", chineseTestModelItems(kTop));
 
   RunOptions options;
   options.env = {{"XDG_DATA_HOME", dataHome}};
@@ -129,6 +139,36 @@ TEST(ChineseModel, PublishedArchiveShapeInstallsFromTheShippedEntry) {
   EXPECT_EQ(server.requests().size(), 1u);
   removeTree(served);
   removeTree(dataHome);
+}
+
+// The words of a model become the final text as each locale writes them: the English pronoun
+// capitalised in en-* locales only, spaces only between words of spaced scripts.
+TEST(ChineseModel, FinalTextFollowsTheLocaleAndTheScripts) {
+  struct Case {
+    std::string locale;
+    std::vector<std::string> words;
+    std::string final;
+  };
+  const std::vector<Case> cases = {
+      {"en-GB", {"i", "i'm", "ten", "meters"}, "I I'm ten meters"},
+      {"en-AU", {"i'd", "i'll", "i've", "ice"}, "I'd I'll I've ice"},
+      {"fr-FR", {"i", "i'm", "ten", "meters"}, "i i'm ten meters"},
+      {"ja-JP", {"行く", "前へ", "ten", "メートル"}, "行く前へtenメートル"},
+  };
+  for (const Case& c : cases) {
+    const std::string dataHome = makeTempDir();
+    placeModel(dataHome, c.locale, goForwardModelItems(kTop, c.words));
+    RunResult run = goForwardSession(dataHome, c.locale, false);
+    EXPECT_EQ(run.err, "") << c.locale;
+    EXPECT_EQ(run.status, 0) << c.locale << ": " << run.out;
+    std::vector<std::string> finals;
+    for (const std::string& line : outputLines(run.out)) {
+      json event = json::parse(line);
+      if (event["type"] == "final") finals.push_back(event["text"]);
+    }
+    EXPECT_EQ(finals, std::vector<std::string>{c.final}) << c.locale << ": " << run.out;
+    removeTree(dataHome);
+  }
 }
 
 }  // namespace

@@ -196,19 +196,34 @@ void writeEnGbCatalogue(const std::string& store, const std::string& url) {
 }
 
 std::vector<ArchiveItem> chineseTestModelItems(const std::string& prefix) {
+  return goForwardModelItems(prefix, {"去", "向前", "十", "米"});
+}
+
+std::vector<ArchiveItem> goForwardModelItems(const std::string& prefix,
+                                             const std::vector<std::string>& words) {
+  if (words.size() != 4) throw std::invalid_argument("the model takes four words");
   std::vector<ArchiveItem> items = {{prefix, ArchiveItem::Kind::directory, {}}};
   for (ArchiveItem& item :
        treeItems("/usr/share/pocketsphinx/model/en-us/en-us", prefix + "zh_cn.cd_cont_5000/")) {
     items.push_back(std::move(item));
   }
-  items.push_back({prefix + "zh_cn.dic", ArchiveItem::Kind::file,
-                   "去 G OW\n向前 F AO R W ER D\n十 T EH N\n米 M IY T ER Z\n"});
+  // The pronunciations of "go forward ten meters", and a language model of that one sentence.
+  const char* const phones[] = {"G OW", "F AO R W ER D", "T EH N", "M IY T ER Z"};
+  std::string dictionary;
+  std::string unigrams = "-0.7782 </s> 0.0\n-99.0 <s> -0.3010\n";
+  std::string bigrams;
+  std::string previous = "<s>";
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    dictionary += words[i] + " " + phones[i] + "\n";
+    unigrams += "-0.7782 " + words[i] + " -0.3010\n";
+    bigrams += "-0.0 " + previous + " " + words[i] + "\n";
+    previous = words[i];
+  }
+  bigrams += "-0.0 " + previous + " </s>\n";
+  items.push_back({prefix + "zh_cn.dic", ArchiveItem::Kind::file, dictionary});
   items.push_back({prefix + "zh_cn.lm.bin", ArchiveItem::Kind::file,
-                   "\\data\\\nngram 1=6\nngram 2=5\n\n"
-                   "\\1-grams:\n-0.7782 </s> 0.0\n-99.0 <s> -0.3010\n-0.7782 去 -0.3010\n"
-                   "-0.7782 向前 -0.3010\n-0.7782 十 -0.3010\n-0.7782 米 -0.3010\n\n"
-                   "\\2-grams:\n-0.0 <s> 去\n-0.0 去 向前\n-0.0 向前 十\n-0.0 十 米\n"
-                   "-0.0 米 </s>\n\n\\end\\\n"});
+                   "\\data\\\nngram 1=6\nngram 2=5\n\n\\1-grams:\n" + unigrams + "\n\\2-grams:\n" +
+                       bigrams + "\n\\end\\\n"});
   return items;
 }
 

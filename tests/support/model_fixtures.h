@@ -84,6 +84,10 @@ void writeEnGbCatalogue(const std::string& store, const std::string& url);
 // language model written as ARPA text over those words, as zh_cn.lm.bin.
 std::vector<ArchiveItem> chineseTestModelItems(const std::string& prefix);
 
+// The same model with other words in place of 去 向前 十 米, in that order (four words).
+std::vector<ArchiveItem> goForwardModelItems(const std::string& prefix,
+                                             const std::vector<std::string>& words);
+
 // The part paths of that model relative to the folder holding `prefix`, as the catalogue's
 // "acousticModel", "dictionary" and "languageModel" fields (JSON text, no braces).
 std::string chineseTestModelParts(const std::string& prefix);
