@@ -88,6 +88,9 @@ TEST_F(ModelStoreTest, StoreFollowsXdgDataHomeThenHome) {
   env_.emplace("XDG_DATA_HOME", dataHome_);
   EXPECT_EQ(userModelStore(), store_);
   env_.reset();
+  env_.emplace("XDG_DATA_HOME", dataHome_ + "/");
+  EXPECT_EQ(userModelStore(), store_);
+  env_.reset();
   env_.emplace("XDG_DATA_HOME", "relative/data");
   EXPECT_EQ(userModelStore(), dataHome_ + "/home/.local/share/quillmor-speech/models");
   env_.reset();

@@ -35,11 +35,11 @@ std::optional<std::string> homeDirectory() {
 std::optional<std::string> userModelStore() {
   const char* dataHome = std::getenv("XDG_DATA_HOME");
   if (dataHome != nullptr && dataHome[0] == '/') {
-    return std::string(dataHome) + "/quillmor-speech/models";
+    return joinPath(dataHome, "quillmor-speech/models");
   }
   std::optional<std::string> home = homeDirectory();
   if (!home) return std::nullopt;
-  return *home + "/.local/share/quillmor-speech/models";
+  return joinPath(*home, ".local/share/quillmor-speech/models");
 }
 
 std::vector<std::string> catalogueCandidates() {
