@@ -30,7 +30,7 @@ const char kParts[] = R"("acousticModel":"en-us","dictionary":"cmudict-en-us.dic
 // A small stand-in model under "m/": enough for the installer, not for recognition.
 std::vector<ArchiveItem> smallModel() {
   return {{"m/", Kind::directory, {}},
-          {"m/en-us/mdef", Kind::file, "mdef\n"},
+          {"m/en-us/mdef", Kind::file, "0.3\n"},
           {"m/en-us/means", Kind::file, "means\n"},
           {"m/cmudict-en-us.dict", Kind::file, "hello HH AH L OW\n"},
           {"m/en-us.lm.bin", Kind::file, "lm\n"}};
@@ -239,6 +239,14 @@ TEST_F(ModelInstallTest, EveryFailureThrowsAReadableDescriptionAndLeavesNothingI
        "has no acoustic model m/en-us"},
       {"no language model", without(smallModel(), "m/en-us.lm.bin"), "files", "", "", "",
        "has no language model en-us.lm.bin"},
+      {"garbage model definition",
+       withItem(without(smallModel(), "m/en-us/mdef"), {"m/en-us/mdef", Kind::file, "mdef\n"}),
+       "files", "", "", "",
+       "has no usable acoustic model m/en-us (mdef is not a model definition)"},
+      {"empty dictionary",
+       withItem(without(smallModel(), "m/cmudict-en-us.dict"),
+                {"m/cmudict-en-us.dict", Kind::file, ""}),
+       "files", "", "", "", "has no dictionary m/cmudict-en-us.dict"},
   };
   for (const FailureCase& c : cases) {
     std::string name = c.served;

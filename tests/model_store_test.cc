@@ -1,7 +1,6 @@
 // The model store without the network: locale matching, where models are found, and the status
 // of each locale's model, all against a temporary XDG_DATA_HOME.
 #include "platform/models/model_store.h"
-#include "platform/speech/model_assets.h"
 
 #include <gtest/gtest.h>
 #include <sys/utsname.h>
@@ -11,9 +10,12 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <tuple>
 
+#include "platform/models/model_catalogue.h"
 #include "platform/models/model_lock.h"
 #include "platform/models/model_paths.h"
+#include "platform/speech/model_assets.h"
 #include "platform/speech/pocketsphinx_engine.h"
 #include "probe/probe.h"
 #include "support/model_fixtures.h"
@@ -62,7 +64,7 @@ class ModelStoreTest : public ::testing::Test {
   void placeStoreModel(const std::string& locale) {
     std::string root = store_ + "/" + locale;
     fs::create_directories(root + "/am");
-    writeFileBytes(root + "/am/mdef", "mdef");
+    writeFileBytes(root + "/am/mdef", "0.3\n");
     writeFileBytes(root + "/words.dict", "hello HH AH L OW\n");
     writeFileBytes(root + "/words.lm", "\\data\\\n");
     writeFileBytes(root + "/" + kModelManifest,
@@ -84,6 +86,9 @@ const char kTestCatalogue[] = R"({"models":{"en_GB":{"name":"test-en-gb",
 TEST_F(ModelStoreTest, StoreFollowsXdgDataHomeThenHome) {
   ScopedEnvironment home("HOME", dataHome_ + "/home");
   env_.emplace("XDG_DATA_HOME", dataHome_);
+  EXPECT_EQ(userModelStore(), store_);
+  env_.reset();
+  env_.emplace("XDG_DATA_HOME", dataHome_ + "/");
   EXPECT_EQ(userModelStore(), store_);
   env_.reset();
   env_.emplace("XDG_DATA_HOME", "relative/data");
@@ -131,6 +136,34 @@ TEST_F(ModelStoreTest, CatalogueInTheStoreReplacesTheShippedOne) {
   }
 }
 
+// A valid en-GB catalogue text with one more entry field, such as R"("lowSpeedLimit":1)".
+std::string withSetting(const std::string& field) {
+  return R"({"models":{"en-GB":{"name":"x","downloads":[{"url":"http://h/a"}],)"
+         R"("acousticModel":"a","dictionary":"d","languageModel":"l",)" +
+         field + "}}}";
+}
+
+TEST(ModelCatalogue, TransferSettingsTakeTheirOwnUnitsBounds) {
+  struct Case {
+    std::string field;
+    long connect, lowSpeed, lowSpeedTime;
+  };
+  const std::vector<Case> cases = {
+      {R"("name2":0)", 30, 1000, 60},  // the defaults
+      {R"("lowSpeedLimit":500000)", 30, 500000, 60},
+      {R"("lowSpeedLimit":104857600)", 30, 104857600, 60},
+      {R"("lowSpeedTimeSeconds":86400,"connectTimeoutSeconds":5)", 5, 1000, 86400},
+  };
+  for (const Case& c : cases) {
+    StatusOr<Catalogue> catalogue = parseCatalogue(withSetting(c.field), "test");
+    ASSERT_TRUE(catalogue) << c.field << ": " << catalogue.status().description();
+    const CatalogueEntry& entry = catalogue->at("en-GB");
+    EXPECT_EQ(entry.connectTimeoutSeconds, c.connect) << c.field;
+    EXPECT_EQ(entry.lowSpeedLimit, c.lowSpeed) << c.field;
+    EXPECT_EQ(entry.lowSpeedTimeSeconds, c.lowSpeedTime) << c.field;
+  }
+}
+
 TEST_F(ModelStoreTest, BrokenCatalogueOffersNothingAndTheRequestSaysWhy) {
   useStore();
   const std::vector<std::pair<std::string, std::string>> cases = {
@@ -149,6 +182,14 @@ TEST_F(ModelStoreTest, BrokenCatalogueOffersNothingAndTheRequestSaysWhy) {
       {R"({"models":{"en-GB":{"name":"x","downloads":[{"url":"http://h/a","format":"file"}],)"
        R"("acousticModel":"a","dictionary":"d","languageModel":"l"}}})",
        "\"path\" must be a non-empty text"},
+      {withSetting(R"("lowSpeedLimit":0)"), "\"lowSpeedLimit\" must be between 1 and 104857600"},
+      {withSetting(R"("lowSpeedLimit":104857601)"),
+       "\"lowSpeedLimit\" must be between 1 and 104857600"},
+      {withSetting(R"("lowSpeedLimit":-5)"), "\"lowSpeedLimit\" must be a whole number"},
+      {withSetting(R"("lowSpeedTimeSeconds":86401)"),
+       "\"lowSpeedTimeSeconds\" must be between 1 and 86400"},
+      {withSetting(R"("connectTimeoutSeconds":0)"),
+       "\"connectTimeoutSeconds\" must be between 1 and 86400"},
   };
   for (const auto& [text, message] : cases) {
     writeCatalogue(text);
@@ -185,6 +226,16 @@ TEST_F(ModelStoreTest, StoreModelIsInstalledOnlyWhileComplete) {
     EXPECT_EQ(modelStatus("en-GB"), AssetInventoryStatus::supported) << part;
     placeStoreModel("en-GB");
   }
+  // So do a model definition of neither known format and empty files.
+  const std::vector<std::pair<std::string, std::string>> damages = {
+      {"am/mdef", "mdef\n"}, {"am/mdef", ""}, {"words.dict", ""}, {"words.lm", ""}};
+  for (const auto& [part, bytes] : damages) {
+    writeFileBytes(store_ + "/en-GB/" + part, bytes);
+    EXPECT_EQ(findInstalledModel("en-GB"), std::nullopt) << part << " \"" << bytes << "\"";
+    EXPECT_EQ(modelStatus("en-GB"), AssetInventoryStatus::supported) << part;
+    placeStoreModel("en-GB");
+  }
+  ASSERT_TRUE(findInstalledModel("en-GB"));
   writeFileBytes(store_ + "/en-GB/" + kModelManifest,
                  R"({"acousticModel":"am","dictionary":"../en-GB/words.dict",)"
                  R"("languageModel":"words.lm"})");
@@ -201,14 +252,11 @@ class LockHolder {
     if (pid_ == 0) {
       close(ready[0]);
       close(release[1]);
-      try {
-        ModelLock lock(lockPath);
-        char c = 1;
-        if (write(ready[1], &c, 1) != 1) _exit(1);
-        if (read(release[0], &c, 1) < 0) _exit(1);  // until the parent closes its end
-      } catch (...) {
-        _exit(1);
-      }
+      StatusOr<ModelLock> lock = ModelLock::acquire(lockPath);
+      if (!lock) _exit(1);
+      char c = 1;
+      if (write(ready[1], &c, 1) != 1) _exit(1);
+      if (read(release[0], &c, 1) < 0) _exit(1);  // until the parent closes its end
       _exit(0);
     }
     close(ready[1]);
@@ -310,6 +358,33 @@ TEST_F(ModelStoreTest, RealBinaryProbeWithAFreshStore) {
   EXPECT_EQ(r.out, R"({"locales":{"en-US":"installed","zh-CN":"downloadable"},"os":")" +
                        expectedOsJson() + R"(","supported":true,"type":"probe"})" + "\n");
   EXPECT_FALSE(fs::exists(dataHome_ + "/quillmor-speech"));
+}
+
+TEST(ModelFilesProblem, NamesTheFirstShortcomingOfTheFiles) {
+  const std::string dir = makeTempDir();
+  fs::create_directories(dir + "/am");
+  const ModelFiles files{dir + "/am", dir + "/dict", dir + "/lm"};
+  const std::string incomplete = "The zh-CN speech model is incomplete: ";
+  // Each row changes one file (bytes, or "(missing)") and names what the check then says.
+  const std::vector<std::tuple<std::string, std::string, std::optional<std::string>>> steps = {
+      {"am/mdef", "(missing)", incomplete + dir + "/am/mdef is missing"},
+      {"am/mdef", "", incomplete + dir + "/am/mdef is empty"},
+      {"am/mdef", "mdef\n",
+       "The zh-CN speech model is damaged: " + dir + "/am/mdef is not a model definition"},
+      {"am/mdef", "BMDF\x01", incomplete + "the dictionary " + dir + "/dict is missing"},
+      {"dict", "", incomplete + "the dictionary " + dir + "/dict is empty"},
+      {"dict", "qu4 Q UW\n", incomplete + "the language model " + dir + "/lm is missing"},
+      {"lm", "", incomplete + "the language model " + dir + "/lm is empty"},
+      {"lm", "\\data\\\n", std::nullopt},
+      {"am/mdef", "0.3\n", std::nullopt},
+  };
+  EXPECT_EQ(modelFilesProblem("zh-CN", {dir + "/none", files.dictionary, files.languageModel}),
+            incomplete + "the acoustic model folder " + dir + "/none is missing");
+  for (const auto& [name, bytes, problem] : steps) {
+    if (bytes != "(missing)") writeFileBytes(dir + "/" + name, bytes);
+    EXPECT_EQ(modelFilesProblem("zh-CN", files), problem) << name << " \"" << bytes << "\"";
+  }
+  removeTree(dir);
 }
 
 }  // namespace

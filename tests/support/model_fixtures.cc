@@ -14,8 +14,8 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "platform/models/archive_handles.h"
 #include "platform/base/file_descriptor.h"
+#include "platform/models/archive_handles.h"
 #include "platform/models/openssl_handles.h"
 #include "support/run_binary.h"
 
@@ -193,6 +193,55 @@ void writeEnGbCatalogue(const std::string& store, const std::string& url) {
                  R"({"models":{"en-GB":{"name":"quillmor-test-en-gb","downloads":[{"url":")" + url +
                      R"("}],"acousticModel":"en-us","dictionary":"cmudict-en-us.dict",)"
                      R"("languageModel":"en-us.lm.bin"}}})");
+}
+
+std::vector<ArchiveItem> chineseTestModelItems(const std::string& prefix) {
+  return goForwardModelItems(prefix, {"去", "向前", "十", "米"});
+}
+
+std::vector<ArchiveItem> goForwardModelItems(const std::string& prefix,
+                                             const std::vector<std::string>& words) {
+  if (words.size() != 4) throw std::invalid_argument("the model takes four words");
+  std::vector<ArchiveItem> items = {{prefix, ArchiveItem::Kind::directory, {}}};
+  for (ArchiveItem& item :
+       treeItems("/usr/share/pocketsphinx/model/en-us/en-us", prefix + "zh_cn.cd_cont_5000/")) {
+    items.push_back(std::move(item));
+  }
+  // The pronunciations of "go forward ten meters", and a language model of that one sentence.
+  const char* const phones[] = {"G OW", "F AO R W ER D", "T EH N", "M IY T ER Z"};
+  std::string dictionary;
+  std::string unigrams = "-0.7782 </s> 0.0\n-99.0 <s> -0.3010\n";
+  std::string bigrams;
+  std::string previous = "<s>";
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    dictionary += words[i] + " " + phones[i] + "\n";
+    unigrams += "-0.7782 " + words[i] + " -0.3010\n";
+    bigrams += "-0.0 " + previous + " " + words[i] + "\n";
+    previous = words[i];
+  }
+  bigrams += "-0.0 " + previous + " </s>\n";
+  items.push_back({prefix + "zh_cn.dic", ArchiveItem::Kind::file, dictionary});
+  items.push_back({prefix + "zh_cn.lm.bin", ArchiveItem::Kind::file,
+                   "\\data\\\nngram 1=6\nngram 2=5\n\n\\1-grams:\n" + unigrams + "\n\\2-grams:\n" +
+                       bigrams + "\n\\end\\\n"});
+  return items;
+}
+
+std::string chineseTestModelParts(const std::string& prefix) {
+  return R"("acousticModel":")" + prefix + R"(zh_cn.cd_cont_5000","dictionary":")" + prefix +
+         R"(zh_cn.dic","languageModel":")" + prefix + R"(zh_cn.lm.bin")";
+}
+
+void writeItems(const std::string& root, const std::vector<ArchiveItem>& items) {
+  for (const ArchiveItem& item : items) {
+    fs::path path = fs::path(root) / item.name;
+    if (item.kind == ArchiveItem::Kind::directory) {
+      fs::create_directories(path);
+    } else {
+      fs::create_directories(path.parent_path());
+      writeFileBytes(path.string(), item.contents);
+    }
+  }
 }
 
 }  // namespace quillmor_speech

@@ -78,6 +78,23 @@ struct EnGbModelSite {
 // holds Debian's en-US model under quillmor-test-en-gb/ (see writeTarGz and treeItems).
 void writeEnGbCatalogue(const std::string& store, const std::string& url);
 
+// A Chinese test model laid out as the published cmusphinx-zh-cn-5.2.tar.gz unpacks, each item
+// named `prefix` + its path: Debian's en-US acoustic model as zh_cn.cd_cont_5000/, a dictionary
+// zh_cn.dic giving 去 向前 十 米 the pronunciations of "go forward ten meters", and a small
+// language model written as ARPA text over those words, as zh_cn.lm.bin.
+std::vector<ArchiveItem> chineseTestModelItems(const std::string& prefix);
+
+// The same model with other words in place of 去 向前 十 米, in that order (four words).
+std::vector<ArchiveItem> goForwardModelItems(const std::string& prefix,
+                                             const std::vector<std::string>& words);
+
+// The part paths of that model relative to the folder holding `prefix`, as the catalogue's
+// "acousticModel", "dictionary" and "languageModel" fields (JSON text, no braces).
+std::string chineseTestModelParts(const std::string& prefix);
+
+// Writes the items under `root` (directories and files).
+void writeItems(const std::string& root, const std::vector<ArchiveItem>& items);
+
 // SHA-256 of a file's bytes as 64 lower-case hex digits.
 std::string sha256OfFile(const std::string& path);
 

@@ -16,9 +16,10 @@
 // (one file, decompressed when compressed, stored at its "path"). "size" and "sha256" are
 // checked when present. The part paths are relative to the model's root; a part not found there
 // is looked for under each top-level directory. Optional transfer settings per entry, for
-// mirrors on slow links: "connectTimeoutSeconds" (default 30), "lowSpeedLimit" (bytes per
-// second, default 1000) with "lowSpeedTimeSeconds" (default 60), and "maxUnpackedBytes" (default
-// 4 GiB), the most that the downloads may unpack to.
+// mirrors on slow links: "connectTimeoutSeconds" and "lowSpeedTimeSeconds" (1 to 86400),
+// "lowSpeedLimit" (bytes per second, 1 to 104857600: a transfer slower than that for
+// lowSpeedTimeSeconds is given up), and "maxUnpackedBytes", the most that the downloads may
+// unpack to; their defaults are those of CatalogueEntry.
 #pragma once
 
 #include <cstdint>
@@ -27,7 +28,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/models/model_error.h"
+#include "platform/base/status.h"
 #include "platform/models/model_store.h"
 
 namespace quillmor_speech {
@@ -53,12 +54,12 @@ struct CatalogueEntry {
 // Keyed by canonical locale.
 using Catalogue = std::map<std::string, CatalogueEntry>;
 
-// Parses catalogue text. Throws ModelError naming `origin` and the offending entry and field
-// when the text is not a valid catalogue.
-Catalogue parseCatalogue(const std::string& text, const std::string& origin);
+// Parses catalogue text. Fails, naming `origin` and the offending entry and field, when the
+// text is not a valid catalogue.
+StatusOr<Catalogue> parseCatalogue(const std::string& text, const std::string& origin);
 
 // The catalogue in effect (the first of catalogueCandidates() that exists), or an empty one
-// when none exists. Throws ModelError when that file cannot be read or is not valid.
-Catalogue loadCatalogue();
+// when none exists. Fails when that file cannot be read or is not valid.
+StatusOr<Catalogue> loadCatalogue();
 
 }  // namespace quillmor_speech

@@ -3,8 +3,8 @@
 
 #include <string>
 
+#include "platform/base/status.h"
 #include "platform/models/model_catalogue.h"
-#include "platform/models/model_error.h"
 
 namespace quillmor_speech {
 
@@ -21,11 +21,13 @@ namespace quillmor_speech {
 // entry's connect and low-speed timeouts. Each download is checked against the entry's size and
 // SHA-256 when given; archives are unpacked with libarchive, refusing absolute paths, ".."
 // components, links, device and other special files, and more than the entry's
-// maxUnpackedBytes in total; then the three model parts must be there.
+// maxUnpackedBytes in total (model_download.h, model_unpack.h); then the model must pass
+// findModelShortcoming (model_completeness.h).
 //
-// Throws ModelError with a readable description (libcurl's, libarchive's or the system's text
-// with what was being done) on any failure, after removing everything it wrote except the lock
-// file; whatever model was installed before stays as it was.
-void installModel(const std::string& store, const std::string& locale, const CatalogueEntry& entry);
+// Fails with a readable description (libcurl's, libarchive's or the system's text with what was
+// being done), after removing everything it wrote except the lock file; whatever model was
+// installed before stays as it was.
+Status installModel(const std::string& store, const std::string& locale,
+                    const CatalogueEntry& entry);
 
 }  // namespace quillmor_speech

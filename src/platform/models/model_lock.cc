@@ -10,12 +10,13 @@
 
 namespace quillmor_speech {
 
-ModelLock::ModelLock(const std::string& path)
-    : fd_(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
-  if (!fd_.valid()) throw ModelError(posixError("cannot open the model lock " + path, errno));
-  while (flock(fd_.get(), LOCK_EX) != 0) {
-    if (errno != EINTR) throw ModelError(posixError("cannot lock " + path, errno));
+StatusOr<ModelLock> ModelLock::acquire(const std::string& path) {
+  FileDescriptor fd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+  if (!fd.valid()) return posixError("cannot open the model lock " + path, errno);
+  while (flock(fd.get(), LOCK_EX) != 0) {
+    if (errno != EINTR) return posixError("cannot lock " + path, errno);
   }
+  return ModelLock(std::move(fd));
 }
 
 bool isModelLockHeld(const std::string& path) {

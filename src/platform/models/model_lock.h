@@ -5,19 +5,21 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 #include "platform/base/file_descriptor.h"
-#include "platform/models/model_error.h"
+#include "platform/base/status.h"
 
 namespace quillmor_speech {
 
 // Holds the exclusive lock on a lock file, created when missing, until destroyed. Move-only.
 class ModelLock {
  public:
-  // Blocks until the lock is free. Throws ModelError when the file cannot be opened or locked.
-  explicit ModelLock(const std::string& path);
+  // Blocks until the lock is free. Fails when the file cannot be opened or locked.
+  static StatusOr<ModelLock> acquire(const std::string& path);
 
  private:
+  explicit ModelLock(FileDescriptor fd) : fd_(std::move(fd)) {}
   FileDescriptor fd_;
 };
 

@@ -10,6 +10,8 @@
 #include <nlohmann/json.hpp>
 #include <system_error>
 
+#include "platform/models/model_completeness.h"
+
 namespace quillmor_speech {
 
 namespace {
@@ -33,11 +35,11 @@ std::optional<std::string> homeDirectory() {
 std::optional<std::string> userModelStore() {
   const char* dataHome = std::getenv("XDG_DATA_HOME");
   if (dataHome != nullptr && dataHome[0] == '/') {
-    return std::string(dataHome) + "/quillmor-speech/models";
+    return joinPath(dataHome, "quillmor-speech/models");
   }
   std::optional<std::string> home = homeDirectory();
   if (!home) return std::nullopt;
-  return *home + "/.local/share/quillmor-speech/models";
+  return joinPath(*home, ".local/share/quillmor-speech/models");
 }
 
 std::vector<std::string> catalogueCandidates() {
@@ -68,26 +70,19 @@ bool isContainedRelativePath(const std::string& path) {
   return true;
 }
 
-std::optional<std::string> missingModelPart(const ModelFiles& files) {
-  namespace fs = std::filesystem;
-  std::error_code error;
-  if (!fs::is_regular_file(fs::path(files.acousticModel) / "mdef", error)) {
-    return "acoustic model " + files.acousticModel;
-  }
-  if (!fs::is_regular_file(files.dictionary, error) ||
-      fs::file_size(files.dictionary, error) == 0) {
-    return "dictionary " + files.dictionary;
-  }
-  if (!fs::is_regular_file(files.languageModel, error) ||
-      fs::file_size(files.languageModel, error) == 0) {
-    return "language model " + files.languageModel;
-  }
-  return std::nullopt;
+std::string joinPath(const std::string& directory, const std::string& relative) {
+  if (directory.empty()) return relative;
+  return directory.back() == '/' ? directory + relative : directory + "/" + relative;
+}
+
+ModelFiles resolveModelFiles(const std::string& root, const ModelFiles& parts) {
+  return {joinPath(root, parts.acousticModel), joinPath(root, parts.dictionary),
+          joinPath(root, parts.languageModel)};
 }
 
 std::optional<ModelFiles> findStoreModel(const std::string& store, const std::string& locale) {
-  std::string root = store + "/" + locale;
-  std::ifstream file(root + "/" + kModelManifest, std::ios::binary);
+  const std::string root = joinPath(store, locale);
+  std::ifstream file(joinPath(root, kModelManifest), std::ios::binary);
   if (!file) return std::nullopt;
   std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
   nlohmann::json manifest = nlohmann::json::parse(text, nullptr, false);
@@ -100,9 +95,8 @@ std::optional<ModelFiles> findStoreModel(const std::string& store, const std::st
     *field = manifest[key].get<std::string>();
     if (!isContainedRelativePath(*field)) return std::nullopt;
   }
-  ModelFiles files{root + "/" + parts.acousticModel, root + "/" + parts.dictionary,
-                   root + "/" + parts.languageModel};
-  if (missingModelPart(files)) return std::nullopt;
+  ModelFiles files = resolveModelFiles(root, parts);
+  if (findModelShortcoming(files)) return std::nullopt;
   return files;
 }
 

@@ -34,13 +34,14 @@ std::vector<std::string> catalogueCandidates();
 // directory it is resolved against (symbolic links aside).
 bool isContainedRelativePath(const std::string& path);
 
-// Which part of the model is absent, for example "dictionary /x/zh_cn.dic", or nothing when all
-// three are there: an acoustic model directory holding an "mdef" file, and non-empty regular
-// files for the dictionary and the language model. Never fails.
-std::optional<std::string> missingModelPart(const ModelFiles& files);
+// `relative` inside `directory`: the two joined by one "/". The one way the store builds paths.
+std::string joinPath(const std::string& directory, const std::string& relative);
+
+// The model's parts, given relative to `root`, as paths inside it.
+ModelFiles resolveModelFiles(const std::string& root, const ModelFiles& parts);
 
 // The complete model installed in the store for the canonical locale, located through its
-// manifest, or nothing. Never fails.
+// manifest, or nothing (also when findModelShortcoming finds it wanting). Never fails.
 std::optional<ModelFiles> findStoreModel(const std::string& store, const std::string& locale);
 
 }  // namespace quillmor_speech

@@ -5,6 +5,7 @@
 #include <cctype>
 
 #include "platform/models/model_catalogue.h"
+#include "platform/models/model_completeness.h"
 #include "platform/models/model_installer.h"
 #include "platform/models/model_lock.h"
 #include "platform/models/model_paths.h"
@@ -24,11 +25,6 @@ const SystemModel kSystemModels[] = {
      "/usr/share/pocketsphinx/model/en-us",
      {"en-us", "cmudict-en-us.dict", "en-us.lm.bin"}},
 };
-
-ModelFiles resolve(const std::string& root, const ModelFiles& parts) {
-  return {root + "/" + parts.acousticModel, root + "/" + parts.dictionary,
-          root + "/" + parts.languageModel};
-}
 
 // One subtag of an ICU locale id through getter, or "" when it has none.
 template <typename Getter>
@@ -97,8 +93,8 @@ std::optional<ModelFiles> findInstalledModel(const std::string& locale) {
   }
   for (const SystemModel& model : kSystemModels) {
     if (*canonical != model.locale) continue;
-    ModelFiles files = resolve(model.root, model.parts);
-    if (!missingModelPart(files)) return files;
+    ModelFiles files = resolveModelFiles(model.root, model.parts);
+    if (!findModelShortcoming(files)) return files;
   }
   return std::nullopt;
 }
@@ -108,35 +104,34 @@ ModelAvailability modelAvailability(const std::string& locale) {
   if (!canonical) return ModelAvailability::unsupported;
   if (findInstalledModel(*canonical)) return ModelAvailability::installed;
   std::optional<std::string> store = userModelStore();
-  if (store && isModelLockHeld(*store + "/" + *canonical + ".lock")) {
+  if (store && isModelLockHeld(joinPath(*store, *canonical + ".lock"))) {
     return ModelAvailability::downloading;
   }
-  try {
-    if (loadCatalogue().count(*canonical)) return ModelAvailability::downloadable;
-  } catch (const ModelError&) {
-    // An unreadable catalogue offers nothing; the installation request reports why.
-  }
+  // An unreadable catalogue offers nothing; the installation request reports why.
+  StatusOr<Catalogue> catalogue = loadCatalogue();
+  if (catalogue && catalogue->count(*canonical)) return ModelAvailability::downloadable;
   return ModelAvailability::unsupported;
 }
 
-std::optional<ModelInstallation> pendingModelInstallation(const std::string& locale) {
+StatusOr<std::optional<ModelInstallation>> pendingModelInstallation(const std::string& locale) {
   std::optional<std::string> canonical = canonicalLocale(locale);
-  if (!canonical) throw ModelError("\"" + locale + "\" is not a locale identifier");
-  if (findInstalledModel(*canonical)) return std::nullopt;
-  Catalogue catalogue = loadCatalogue();
-  auto entry = catalogue.find(*canonical);
-  if (entry == catalogue.end()) {
-    throw ModelError("no downloadable speech model for " + locale);
+  if (!canonical) return Status::error("\"" + locale + "\" is not a locale identifier");
+  if (findInstalledModel(*canonical)) return std::optional<ModelInstallation>();
+  StatusOr<Catalogue> catalogue = loadCatalogue();
+  if (!catalogue) return catalogue.status();
+  auto entry = catalogue->find(*canonical);
+  if (entry == catalogue->end()) {
+    return Status::error("no downloadable speech model for " + locale);
   }
   std::optional<std::string> store = userModelStore();
   if (!store) {
-    throw ModelError("cannot install the " + locale +
-                     " speech model: no home directory for the model store");
+    return Status::error("cannot install the " + locale +
+                         " speech model: no home directory for the model store");
   }
-  return ModelInstallation{*canonical,
-                           [store = *store, locale = *canonical, entry = entry->second] {
-                             installModel(store, locale, entry);
-                           }};
+  return std::optional<ModelInstallation>(
+      ModelInstallation{*canonical, [store = *store, locale = *canonical, entry = entry->second] {
+                          return installModel(store, locale, entry);
+                        }});
 }
 
 }  // namespace quillmor_speech

@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/models/model_error.h"
+#include "platform/base/status.h"
 
 namespace quillmor_speech {
 
@@ -42,12 +42,12 @@ ModelAvailability modelAvailability(const std::string& locale);
 
 // What installs one locale's model into the user's store, bound when it is requested.
 struct ModelInstallation {
-  std::string locale;             // canonical
-  std::function<void()> install;  // returns once the model is installed; throws ModelError
+  std::string locale;               // canonical
+  std::function<Status()> install;  // returns once the model is installed, or fails
 };
 
-// The installation of the locale's model, or nothing when it is installed already.
-// Throws ModelError when the locale has no downloadable model.
-std::optional<ModelInstallation> pendingModelInstallation(const std::string& locale);
+// The installation of the locale's model, or nothing when it is installed already. Fails when
+// the locale has no downloadable model (or the catalogue cannot be read, or there is no store).
+StatusOr<std::optional<ModelInstallation>> pendingModelInstallation(const std::string& locale);
 
 }  // namespace quillmor_speech

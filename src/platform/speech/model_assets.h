@@ -3,8 +3,10 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "platform/models/model_store.h"
 #include "platform/speech/speech_engine.h"
 
 namespace quillmor_speech {
@@ -16,5 +18,10 @@ AssetInventoryStatus modelStatus(const std::string& locale);
 // Throws SpeechError when the locale has no downloadable model; the request's
 // downloadAndInstall throws SpeechError with the store's description of a failure.
 std::unique_ptr<AssetInstallationRequest> modelInstallationRequest(const std::string& locale);
+
+// Why the locale's model files cannot be loaded, judged without the recognition library by the
+// store's completeness check ("The en-US speech model is incomplete: the dictionary … is
+// missing"), or nothing when they look complete. Never fails.
+std::optional<std::string> modelFilesProblem(const std::string& locale, const ModelFiles& files);
 
 }  // namespace quillmor_speech

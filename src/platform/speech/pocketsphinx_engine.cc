@@ -1,16 +1,15 @@
 #include "platform/speech/pocketsphinx_engine.h"
 
 #include <sphinxbase/logmath.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <cstdio>
 #include <thread>
 #include <vector>
 
 #include "platform/speech/pocketsphinx_handles.h"
+#include "platform/speech/transcript_text.h"
 
 namespace quillmor_speech {
 
@@ -30,50 +29,6 @@ std::optional<AVAudioFormat> recognizerFormat() {
 bool isRecognizerFormat(const AVAudioFormat& format) {
   return format.commonFormat() == AVAudioCommonFormat::pcmFormatInt16 &&
          format.sampleRate() == kSampleRate && format.channelCount() == 1;
-}
-
-bool isDirectory(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool isRegularFile(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-// The library ends the process on a model definition it cannot parse, instead of failing the
-// load; a definition has one of two known beginnings, checked here first.
-bool hasModelDefinitionHeader(const std::string& path) {
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
-                                                       &std::fclose);
-  if (!file) return false;
-  char head[4] = {};
-  const std::size_t got = std::fread(head, 1, sizeof head, file.get());
-  const std::string start(head, got);
-  return start == "BMDF" || start.rfind("0.3", 0) == 0;
-}
-
-// Why the model files cannot be loaded, judged without the library; nothing when they look
-// complete.
-std::optional<std::string> modelFilesProblem(const std::string& locale, const ModelFiles& files) {
-  const std::string prefix = "The " + locale + " speech model is incomplete: ";
-  if (!isDirectory(files.acousticModel)) {
-    return prefix + "the acoustic model folder " + files.acousticModel + " is missing";
-  }
-  const std::string definition = files.acousticModel + "/mdef";
-  if (!isRegularFile(definition)) return prefix + definition + " is missing";
-  if (!hasModelDefinitionHeader(definition)) {
-    return "The " + locale + " speech model is damaged: " + definition +
-           " is not a model definition";
-  }
-  if (!isRegularFile(files.dictionary)) {
-    return prefix + "the dictionary " + files.dictionary + " is missing";
-  }
-  if (!isRegularFile(files.languageModel)) {
-    return prefix + "the language model " + files.languageModel + " is missing";
-  }
-  return std::nullopt;
 }
 
 // One recognised word, with its frames (inclusive) on the decoder's stream timeline.
@@ -139,6 +94,7 @@ struct Recognition {
   ps_decoder_t* decoder = nullptr;
   ReportingOptions reporting;
   AttributeOptions attributes;
+  std::string locale;
   double frameRate = 100;
   std::size_t samplesFed = 0;
   bool inSpeech = false;  // the current utterance has speech in it
@@ -150,12 +106,13 @@ SpeechTranscriptionResult makeResult(const Recognition& recognition, const std::
                                      bool isFinal) {
   SpeechTranscriptionResult result;
   result.isFinal = isFinal;
+  std::vector<TextRun> spoken;
   for (const Word& word : words) {
-    if (!result.text.empty()) result.text.push_back(TextRun{" ", std::nullopt});
     std::optional<double> confidence;
     if (isFinal && recognition.attributes.transcriptionConfidence) confidence = word.posterior;
-    result.text.push_back(TextRun{word.text, confidence});
+    spoken.push_back(TextRun{word.text, confidence});
   }
+  result.text = transcriptRuns(spoken, recognition.locale);
   const double fedSeconds = static_cast<double>(recognition.samplesFed) / kSampleRate;
   const double start = std::min(words.front().startFrame / recognition.frameRate, fedSeconds);
   const double end =
@@ -296,6 +253,7 @@ class PocketSphinxAnalyzer : public SpeechAnalyzer {
     recognition.decoder = decoder_.get();
     recognition.reporting = transcriber_->reportingOptions;
     recognition.attributes = transcriber_->attributeOptions;
+    recognition.locale = transcriber_->locale;
     recognition.frameRate = frameRate_;
     ResultSequence& results = *transcriber_->results;
     std::optional<std::string> failure;
