@@ -1,11 +1,9 @@
 // Reading an audio file, standing in for the platform's AVAudioFile: any local file whose
-// container and codec this FFmpeg build reads, decoded to 32-bit float deinterleaved samples.
+// container and codec this FFmpeg build reads (see audio_input.h for what is refused), decoded
+// to 32-bit float deinterleaved samples.
 //
-// Files are untrusted. Only the plain file at the given path is ever read: no other protocol,
-// and no playlist or reference to another file is followed. Only audio demuxers are accepted
-// (a misprobed text file is refused). Anything that is not a regular file is refused, so a FIFO
-// or a device can neither block nor stream without end. Damaged packets are skipped; a file
-// that yields nothing but damage is an error. Memory does not grow with the file's length.
+// Damaged packets are skipped; a file that yields nothing but damage is an error. Memory does
+// not grow with the file's length.
 //
 // The processing format is fixed at opening, from the first decoded frame: its sample rate and
 // channel count. Frames whose rate, channel layout or sample type differ later in the stream are
@@ -16,23 +14,19 @@
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 
 #include "platform/audio/audio_format.h"
-#include "platform/audio/ffmpeg_handles.h"
-#include "platform/audio/ns_error.h"
+#include "platform/base/status.h"
 
 namespace quillmor_speech {
 
 class AVAudioFile {
  public:
   // initForReading:error:. The path is used unchanged (it may contain colons, spaces or any
-  // byte). On failure returns nothing and sets `error` to a readable description; the
-  // description never contains the path. Sample rates that are not integral or lie outside
-  // [kMinSampleRate, kMaxSampleRate] (audio_converter.h) are refused.
-  static std::unique_ptr<AVAudioFile> openForReading(const std::string& path,
-                                                     std::optional<NSError>& error);
+  // byte). The failure's description never contains the path. Sample rates that are not
+  // integral or lie outside [kMinSampleRate, kMaxSampleRate] (audio_converter.h) are refused.
+  static StatusOr<std::unique_ptr<AVAudioFile>> openForReading(const std::string& path);
 
   ~AVAudioFile();
   AVAudioFile(const AVAudioFile&) = delete;
@@ -43,9 +37,9 @@ class AVAudioFile {
 
   // readIntoBuffer:frameCount:error:. Reads up to frameCount frames (at most the buffer's
   // capacity) from the current position into `buffer`, which must be in the processing format,
-  // and sets its frameLength; 0 means the end of the file. Returns false and sets `error` when
-  // the file cannot be read further; frames decoded before such a failure are delivered first.
-  bool read(AVAudioPCMBuffer& buffer, std::uint32_t frameCount, std::optional<NSError>& error);
+  // and sets its frameLength; 0 means the end of the file. Fails when the file cannot be read
+  // further; frames decoded before such a failure are delivered first.
+  Status read(AVAudioPCMBuffer& buffer, std::uint32_t frameCount);
 
  private:
   struct Decoder;
