@@ -1,50 +1,88 @@
 #include "platform/audio/audio_file.h"
 
 #include <algorithm>
+#include <new>
 #include <optional>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "platform/audio/audio_converter.h"
 #include "platform/audio/ffmpeg_error.h"
+#include "platform/audio/frame_converter.h"
 #include "platform/audio/frame_reader.h"
 #include "platform/audio/sample_queue.h"
 
 namespace quillmor_speech {
 
-// Decoded frames flow from the reader through the queue; `finalStatus` is set once the stream
-// has ended, and is the failure that ended it, if any.
+// Decoded frames flow from the reader through the converter into the queue. After opening, the
+// reader and the converter belong to the decoding thread alone; the queue is shared.
 struct AVAudioFile::Decoder {
-  Decoder(FrameReader r, int rate, int channels)
-      : reader(std::move(r)), queue(AV_SAMPLE_FMT_FLTP, rate, channels) {}
+  Decoder(FrameReader r, AVSampleFormat format, int rate, int channels)
+      : reader(std::move(r)), converter(format, rate, channels), queue(format, channels) {}
+
+  // Closes the queue first, so that a decoding thread waiting on it ends, then joins it.
+  ~Decoder() {
+    queue.close();
+    if (thread.joinable()) thread.join();
+  }
 
   FrameReader reader;
+  FrameConverter converter;
   SampleQueue queue;
-  bool ended = false;  // the reader gave its last frame; the queue holds the rest
-  Status finalStatus;
+  std::thread thread;
 
-  // Decodes until the queue holds `wanted` frames or the stream has ended.
-  void fill(int wanted) {
-    while (!ended && queue.size() < wanted) {
+  // The frame in reader.frame() into the queue. 0; AVERROR_EXIT when the reader left; another
+  // AVERROR for a frame that cannot be used.
+  int append() {
+    const AVFrame& frame = reader.frame();
+    ProcessingSamples samples;
+    if (converter.changesConversion(frame)) {
+      int rc = converter.flush(samples);
+      if (rc == 0) rc = queue.push(samples.planes, samples.frames);
+      if (rc < 0) return rc;
+    }
+    int rc = converter.convert(frame, samples);
+    return rc < 0 ? rc : queue.push(samples.planes, samples.frames);
+  }
+
+  // Decodes to the end of the stream, a fatal error, or until the reader leaves.
+  void decodeAll() {
+    while (true) {
       int rc = reader.next();
-      if (rc == 0) {
-        rc = queue.append(reader.frame());
-        av_frame_unref(&reader.frame());
-        if (rc == 0) {
-          reader.resetFailures();
-        } else if (reader.countFailure()) {
-          finish(avError("cannot decode the audio", rc));
-        }
-        continue;
+      if (rc < 0) {
+        finish(rc == AVERROR_EOF ? Status::ok() : avError("cannot read the audio", rc));
+        return;
       }
-      finish(rc == AVERROR_EOF ? Status::ok() : avError("cannot read the audio", rc));
+      rc = append();
+      av_frame_unref(&reader.frame());
+      if (rc == AVERROR_EXIT) return;
+      if (rc == 0) {
+        reader.resetFailures();
+      } else if (reader.countFailure()) {
+        finish(avError("cannot decode the audio", rc));
+        return;
+      }
+    }
+  }
+
+  // The decoding thread's body: no exception leaves it.
+  void run() {
+    try {
+      decodeAll();
+    } catch (const std::bad_alloc&) {
+      queue.end(avError("cannot decode the audio", AVERROR(ENOMEM)));
     }
   }
 
   void finish(Status status) {
-    ended = true;
-    int rc = queue.flush();
-    if (status.isOk() && rc < 0) status = avError("cannot convert the audio", rc);
-    finalStatus = std::move(status);
+    ProcessingSamples tail;
+    int rc = converter.flush(tail);
+    if (rc == 0) rc = queue.push(tail.planes, tail.frames);
+    if (status.isOk() && rc < 0 && rc != AVERROR_EXIT) {
+      status = avError("cannot convert the audio", rc);
+    }
+    queue.end(std::move(status));
   }
 };
 
@@ -53,6 +91,7 @@ namespace {
 // The rate and channels of the first frame that decodes, which stays in reader.frame(); a
 // stream without frames keeps what its header declares. Fails on a decoding error before it.
 struct FirstFrame {
+  AVSampleFormat format;
   int rate;
   int channels;
   bool decoded;
@@ -62,12 +101,46 @@ StatusOr<FirstFrame> firstFrame(FrameReader& reader) {
   while (true) {
     int rc = reader.next();
     if (rc == AVERROR_EOF)
-      return FirstFrame{reader.declaredRate(), reader.declaredChannels(), false};
+      return FirstFrame{AV_SAMPLE_FMT_FLTP, reader.declaredRate(), reader.declaredChannels(),
+                        false};
     if (rc < 0) return avError("cannot decode the audio", rc);
     const AVFrame& frame = reader.frame();
     if (frame.nb_samples > 0)
-      return FirstFrame{frame.sample_rate, frame.ch_layout.nb_channels, true};
+      return FirstFrame{static_cast<AVSampleFormat>(frame.format), frame.sample_rate,
+                        frame.ch_layout.nb_channels, true};
     av_frame_unref(&reader.frame());
+  }
+}
+
+// The sample type of the processing format for a decoder's: its own where the converter takes
+// it, so that its samples need no conversion before the one to the caller's format; 32-bit float
+// otherwise.
+AVSampleFormat processingSampleFormat(AVSampleFormat decoded) {
+  switch (decoded) {
+    case AV_SAMPLE_FMT_S16:
+    case AV_SAMPLE_FMT_S16P:
+    case AV_SAMPLE_FMT_S32:
+    case AV_SAMPLE_FMT_S32P:
+    case AV_SAMPLE_FMT_FLT:
+    case AV_SAMPLE_FMT_FLTP:
+    case AV_SAMPLE_FMT_DBL:
+    case AV_SAMPLE_FMT_DBLP:
+      return decoded;
+    default:
+      return AV_SAMPLE_FMT_FLTP;
+  }
+}
+
+AVAudioCommonFormat commonFormatOf(AVSampleFormat format) {
+  switch (av_get_packed_sample_fmt(format)) {
+    case AV_SAMPLE_FMT_S16:
+      return AVAudioCommonFormat::pcmFormatInt16;
+    case AV_SAMPLE_FMT_S32:
+      return AVAudioCommonFormat::pcmFormatInt32;
+    case AV_SAMPLE_FMT_DBL:
+      return AVAudioCommonFormat::pcmFormatFloat64;
+    default:
+      return AVAudioCommonFormat::pcmFormatFloat32;
   }
 }
 
@@ -78,9 +151,9 @@ StatusOr<AVAudioFormat> processingFormatFor(const FirstFrame& first) {
   if (first.channels < 1 || first.channels > static_cast<int>(kMaxChannelCount)) {
     return Status::error("unsupported channel count: " + std::to_string(first.channels));
   }
-  std::optional<AVAudioFormat> format =
-      AVAudioFormat::make(AVAudioCommonFormat::pcmFormatFloat32, first.rate,
-                          static_cast<std::uint32_t>(first.channels), /*interleaved=*/false);
+  std::optional<AVAudioFormat> format = AVAudioFormat::make(
+      commonFormatOf(first.format), first.rate, static_cast<std::uint32_t>(first.channels),
+      /*interleaved=*/!av_sample_fmt_is_planar(first.format));
   if (!format) return Status::error("unsupported audio format");
   return *format;
 }
@@ -99,17 +172,25 @@ StatusOr<std::unique_ptr<AVAudioFile>> AVAudioFile::openForReading(const std::st
   if (!reader.ok()) return avError("cannot open the audio decoder", AVERROR(ENOMEM));
   StatusOr<FirstFrame> first = firstFrame(reader);
   if (!first) return first.status();
+  first->format = processingSampleFormat(first->format);
   StatusOr<AVAudioFormat> format = processingFormatFor(*first);
   if (!format) return format.status();
 
-  auto decoder = std::make_unique<Decoder>(std::move(reader), first->rate, first->channels);
+  auto decoder =
+      std::make_unique<Decoder>(std::move(reader), first->format, first->rate, first->channels);
   if (!decoder->queue.ok()) return avError("cannot open the audio decoder", AVERROR(ENOMEM));
-  if (first->decoded) {
-    int rc = decoder->queue.append(decoder->reader.frame());
+  if (!first->decoded) {
+    decoder->finish(Status::ok());
+  } else {
+    int rc = decoder->append();
     av_frame_unref(&decoder->reader.frame());
     if (rc < 0) return avError("cannot decode the audio", rc);
-  } else {
-    decoder->finish(Status::ok());
+    Decoder* d = decoder.get();
+    try {
+      d->thread = std::thread([d] { d->run(); });
+    } catch (const std::system_error&) {
+      return Status::error("cannot open the audio decoder: no thread for decoding");
+    }
   }
   return std::unique_ptr<AVAudioFile>(new AVAudioFile(std::move(decoder), *format));
 }
@@ -120,16 +201,11 @@ Status AVAudioFile::read(AVAudioPCMBuffer& buffer, std::uint32_t frameCount) {
     return Status::error("the buffer is not in the file's processing format");
   }
   const std::uint32_t limit = std::min({frameCount, buffer.frameCapacity(), 1u << 30});
-  const int wanted = static_cast<int>(limit);
-  Decoder& d = *decoder_;
-  d.fill(wanted);
-  const int available = std::min(wanted, d.queue.size());
-  if (available == 0 && wanted > 0 && !d.finalStatus.isOk()) return d.finalStatus;
   std::vector<void*> planes(buffer.planeCount());
   for (std::uint32_t i = 0; i < buffer.planeCount(); ++i) planes[i] = buffer.planeBytes(i);
-  int got = available > 0 ? d.queue.read(planes.data(), available) : 0;
-  if (got < 0) return avError("cannot read the audio", got);
-  buffer.setFrameLength(static_cast<std::uint32_t>(got));
+  StatusOr<int> got = decoder_->queue.pop(planes.data(), static_cast<int>(limit));
+  if (!got) return got.status();
+  buffer.setFrameLength(static_cast<std::uint32_t>(*got));
   return Status::ok();
 }
 

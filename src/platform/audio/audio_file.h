@@ -1,13 +1,14 @@
 // Reading an audio file, standing in for the platform's AVAudioFile: any local file whose
 // container and codec this FFmpeg build reads (see audio_input.h for what is refused), decoded
-// to 32-bit float deinterleaved samples.
+// to PCM in the decoder's own sample type where AVAudioFormat has it (16-bit or 32-bit integer,
+// 32-bit or 64-bit float, interleaved or not), 32-bit float deinterleaved otherwise.
 //
 // Damaged packets are skipped; a file that yields nothing but damage is an error. Memory does
 // not grow with the file's length.
 //
-// The processing format is fixed at opening, from the first decoded frame: its sample rate and
-// channel count. Frames whose rate, channel layout or sample type differ later in the stream are
-// converted back into it (resampled, remixed by libswresample's defaults).
+// The processing format is fixed at opening, from the first decoded frame: its sample type,
+// rate and channel count. Frames whose rate, channel layout or sample type differ later in the
+// stream are converted back into it (resampled, remixed by libswresample's defaults).
 //
 // Not thread-safe: one file is used by one thread at a time.
 #pragma once
@@ -32,7 +33,7 @@ class AVAudioFile {
   AVAudioFile(const AVAudioFile&) = delete;
   AVAudioFile& operator=(const AVAudioFile&) = delete;
 
-  // 32-bit float, deinterleaved, the file's sample rate and channel count.
+  // The first frame's sample type as above, the file's sample rate and channel count.
   const AVAudioFormat& processingFormat() const { return processingFormat_; }
 
   // readIntoBuffer:frameCount:error:. Reads up to frameCount frames (at most the buffer's

@@ -2,9 +2,7 @@
 
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <thread>
 
 #include "platform/audio/ffmpeg_error.h"
 
@@ -23,12 +21,6 @@ constexpr const char* kAudioDemuxers =
     "wav,w64,mp3,flac,ogg,mov,mp4,m4a,3gp,3g2,mj2,aac,matroska,webm,aiff,au,caf,amr,amrnb,amrwb,"
     "ac3,eac3,dts,dtshd,truehd,mlp,wv,ape,tta,mpc,mpc8,asf,voc,xwma,dsf,loas,gsm,sox,shn,tak,"
     "ircam,avi,flv,mpeg,mpegts,nut";
-
-// Decoder threads: FLAC keeps up only with frame threads; more than a few gain nothing.
-int decoderThreads() {
-  unsigned cores = std::thread::hardware_concurrency();
-  return static_cast<int>(std::clamp(cores, 1u, 4u));
-}
 
 // The whitelists bind every nested open of the demuxer too.
 AVDictionaryPtr whitelists() {
@@ -96,8 +88,9 @@ Status openDecoder(AudioInput& input) {
   rc = avcodec_parameters_to_context(input.codec.get(), stream->codecpar);
   if (rc < 0) return avError("cannot open the audio decoder", rc);
   input.codec->pkt_timebase = stream->time_base;
-  input.codec->thread_count = decoderThreads();
-  input.codec->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+  // One decoder thread: the file reader decodes on a thread of its own, beside the conversion,
+  // and FFmpeg's frame threads would cost more time in handing frames over than they save.
+  input.codec->thread_count = 1;
   rc = avcodec_open2(input.codec.get(), codec, nullptr);
   if (rc < 0) return avError("cannot open the audio decoder", rc);
   return Status::ok();

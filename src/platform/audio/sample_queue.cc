@@ -1,84 +1,66 @@
 #include "platform/audio/sample_queue.h"
 
-#include "platform/audio/audio_converter.h"
-#include "platform/audio/resampler.h"
+#include <algorithm>
+
+#include "platform/audio/ffmpeg_error.h"
 
 namespace quillmor_speech {
 
-SampleQueue::SampleQueue(AVSampleFormat format, int rate, int channels)
-    : format_(format),
-      rate_(rate),
-      channels_(channels),
-      fifo_(av_audio_fifo_alloc(format, channels, 1 << 14)) {}
+namespace {
 
-int SampleQueue::read(void* const* planes, int frames) {
-  return av_audio_fifo_read(fifo_.get(), const_cast<void**>(planes), frames);
+int batchFrames(AVSampleFormat format, int channels) {
+  const int frameBytes = std::max(1, av_get_bytes_per_sample(format) * channels);
+  return std::max(1, kReadAheadBytes / 2 / frameBytes);
 }
 
-int SampleQueue::flush() {
-  if (!swr_) return 0;
-  int rc = convert(nullptr, 0);
-  swr_.reset();
-  swrLayout_ = ChannelLayout();
-  return rc;
-}
+}  // namespace
 
-int SampleQueue::convert(const std::uint8_t* const* input, int frames) {
-  int room = swr_get_out_samples(swr_.get(), frames);
-  if (room < 0) return room;
-  if (room == 0) return 0;
-  const std::size_t bytes =
-      static_cast<std::size_t>(room) * static_cast<std::size_t>(av_get_bytes_per_sample(format_));
-  std::vector<void*> planes(static_cast<std::size_t>(channels_));
-  for (int c = 0; c < channels_; ++c) {
-    std::vector<std::uint8_t>& plane = scratch_[static_cast<std::size_t>(c)];
-    if (plane.size() < bytes) plane.resize(bytes);
-    planes[static_cast<std::size_t>(c)] = plane.data();
+SampleQueue::SampleQueue(AVSampleFormat format, int channels)
+    : batchFrames_(batchFrames(format, channels)),
+      fifo_(av_audio_fifo_alloc(format, channels, 2 * batchFrames_)) {}
+
+int SampleQueue::push(const std::uint8_t* const* planes, int frames) {
+  MutexLock lock(mutex_);
+  while (!closed_ && av_audio_fifo_size(fifo_.get()) >= std::max(2 * batchFrames_, wanted_)) {
+    changed_.wait();
   }
-  int n = swr_convert(swr_.get(), reinterpret_cast<std::uint8_t**>(planes.data()), room,
-                      const_cast<const std::uint8_t**>(input), frames);
-  if (n <= 0) return n;
-  int written = av_audio_fifo_write(fifo_.get(), planes.data(), n);
+  if (closed_) return AVERROR_EXIT;
+  if (frames <= 0) return 0;
+  // av_audio_fifo_write only reads the samples.
+  void** input = reinterpret_cast<void**>(const_cast<std::uint8_t**>(planes));
+  int written = av_audio_fifo_write(fifo_.get(), input, frames);
+  // The consumer is woken only when what it waits for is there, not for every decoded frame.
+  if (wanted_ > 0 && av_audio_fifo_size(fifo_.get()) >= wanted_) changed_.notifyAll();
   return written < 0 ? written : 0;
 }
 
-int SampleQueue::buildConversion(const AVFrame& frame) {
-  const ChannelLayout out = ChannelLayout::defaultFor(channels_);
-  const auto inFormat = static_cast<AVSampleFormat>(frame.format);
-  SwrContextPtr made;
-  int rc = makeResampler({frame.ch_layout, inFormat, frame.sample_rate},
-                         {out.get(), format_, rate_}, ChannelMix::layoutDefault, made);
-  if (rc < 0) return rc;
-  swr_ = std::move(made);
-  swrFormat_ = inFormat;
-  swrRate_ = frame.sample_rate;
-  scratch_.resize(static_cast<std::size_t>(channels_));
-  return swrLayout_.assign(frame.ch_layout);
+void SampleQueue::end(Status status) {
+  MutexLock lock(mutex_);
+  ended_ = true;
+  endStatus_ = std::move(status);
+  changed_.notifyAll();
 }
 
-int SampleQueue::append(const AVFrame& frame) {
-  const int frameChannels = frame.ch_layout.nb_channels;
-  if (!isSupportedSampleRate(frame.sample_rate) || frameChannels < 1 ||
-      frameChannels > static_cast<int>(kMaxChannelCount) || frame.nb_samples <= 0) {
-    return AVERROR_INVALIDDATA;
+StatusOr<int> SampleQueue::pop(void* const* planes, int frames) {
+  MutexLock lock(mutex_);
+  if (!ended_ && av_audio_fifo_size(fifo_.get()) < frames) {
+    wanted_ = std::max(frames, batchFrames_);
+    changed_.notifyAll();  // a producer held at the read-ahead may go on to `wanted_`
+    while (!ended_ && av_audio_fifo_size(fifo_.get()) < wanted_) changed_.wait();
+    wanted_ = 0;
   }
-  if (swr_ && (frame.format != swrFormat_ || frame.sample_rate != swrRate_ ||
-               !(swrLayout_ == frame.ch_layout))) {
-    int rc = flush();
-    if (rc < 0) return rc;
-  }
-  const bool planar = frame.format == format_ ||
-                      (frame.format == av_get_packed_sample_fmt(format_) && frameChannels == 1);
-  if (!swr_ && planar && frame.sample_rate == rate_ && frameChannels == channels_) {
-    int written = av_audio_fifo_write(fifo_.get(), reinterpret_cast<void**>(frame.extended_data),
-                                      frame.nb_samples);
-    return written < 0 ? written : 0;
-  }
-  if (!swr_) {
-    int rc = buildConversion(frame);
-    if (rc < 0) return rc;
-  }
-  return convert(frame.extended_data, frame.nb_samples);
+  const int available = std::min(frames, av_audio_fifo_size(fifo_.get()));
+  if (available == 0) return frames > 0 && !endStatus_.isOk() ? StatusOr<int>(endStatus_) : 0;
+  int got = av_audio_fifo_read(fifo_.get(), const_cast<void**>(planes), available);
+  changed_.notifyAll();
+  if (got < 0) return avError("cannot read the audio", got);
+  return got;
+}
+
+void SampleQueue::close() {
+  MutexLock lock(mutex_);
+  closed_ = true;
+  changed_.notifyAll();
 }
 
 }  // namespace quillmor_speech

@@ -1,50 +1,56 @@
-// Decoded samples waiting to be read, in one processing format: frames in other formats, rates
-// or layouts are converted into it on the way in.
+// The hand-over of decoded samples from the thread that decodes a file to the thread that reads
+// it: a FIFO of samples in the processing format with a bound, the end of the stream and the
+// status that ended it.
+//
+// Thread-safe: one producer (push, end) and one consumer (pop, close) at a time.
 #pragma once
 
-#include <vector>
+#include <cstdint>
 
 #include "platform/audio/ffmpeg_handles.h"
+#include "platform/base/status.h"
+#include "platform/base/thread_annotations.h"
 
 namespace quillmor_speech {
 
+// Bytes of samples the producer may run ahead of the consumer. A consumer that finds too few
+// frames waits for half of this (or its request, if more), so that the threads hand over large
+// batches and seldom wake each other.
+inline constexpr int kReadAheadBytes = 1 << 20;
+
 class SampleQueue {
  public:
-  // Planar samples of `format` at `rate` with `channels` channels. ok() is false when the
+  // Samples of `format` (planar or packed) with `channels` channels. ok() is false when the
   // queue's memory could not be had.
-  SampleQueue(AVSampleFormat format, int rate, int channels);
+  SampleQueue(AVSampleFormat format, int channels);
 
   bool ok() const { return fifo_ != nullptr; }
 
-  // Appends a decoded frame, converted when it differs from the processing format (resampled,
-  // remixed by libswresample's defaults). 0, or an AVERROR for a frame that cannot be used.
-  int append(const AVFrame& frame);
+  // Appends frames, first waiting while the queue holds kReadAheadBytes of samples or what the
+  // consumer asks for, whichever is more. 0; AVERROR_EXIT once the consumer has closed the
+  // queue (nothing is appended); another AVERROR when the memory cannot be had.
+  int push(const std::uint8_t* const* planes, int frames) EXCLUDES(mutex_);
 
-  // Hands what a conversion still holds to the queue; for the end of the stream. 0 or an AVERROR.
-  int flush();
+  // No more frames: the consumer gets the rest, then `status` (ok for the end of the file).
+  void end(Status status) EXCLUDES(mutex_);
 
-  // Frames waiting.
-  int size() const { return av_audio_fifo_size(fifo_.get()); }
+  // Moves up to `frames` frames into the planes, first waiting until that many are there or
+  // the stream has ended. The number moved (0 only at the end), or the status that ended the
+  // stream once it is empty and failed, or the FIFO's own failure.
+  StatusOr<int> pop(void* const* planes, int frames) EXCLUDES(mutex_);
 
-  // Moves up to `frames` frames into the planes; the number moved, or an AVERROR.
-  int read(void* const* planes, int frames);
+  // The consumer leaves: a waiting or later push returns AVERROR_EXIT.
+  void close() EXCLUDES(mutex_);
 
  private:
-  int buildConversion(const AVFrame& frame);
-  int convert(const std::uint8_t* const* input, int frames);
-
-  AVSampleFormat format_;
-  int rate_;
-  int channels_;
-  AVAudioFifoPtr fifo_;
-
-  // Conversion of frames that differ from the processing format, rebuilt when the frames'
-  // sample type, rate or layout changes.
-  SwrContextPtr swr_;
-  AVSampleFormat swrFormat_ = AV_SAMPLE_FMT_NONE;
-  int swrRate_ = 0;
-  ChannelLayout swrLayout_;
-  std::vector<std::vector<std::uint8_t>> scratch_;
+  const int batchFrames_;  // half the read-ahead, in frames
+  Mutex mutex_;
+  CondVar changed_{mutex_};
+  AVAudioFifoPtr fifo_ GUARDED_BY(mutex_);
+  int wanted_ GUARDED_BY(mutex_) = 0;  // frames the consumer waits for
+  bool ended_ GUARDED_BY(mutex_) = false;
+  bool closed_ GUARDED_BY(mutex_) = false;
+  Status endStatus_ GUARDED_BY(mutex_);
 };
 
 }  // namespace quillmor_speech
