@@ -165,7 +165,8 @@ AVAudioFile::AVAudioFile(std::unique_ptr<Decoder> decoder, const AVAudioFormat& 
 
 AVAudioFile::~AVAudioFile() = default;
 
-StatusOr<std::unique_ptr<AVAudioFile>> AVAudioFile::openForReading(const std::string& path) {
+StatusOr<std::unique_ptr<AVAudioFile>> AVAudioFile::openForReading(const std::string& path,
+                                                                   AVAudioFileChannels channels) {
   StatusOr<AudioInput> input = openAudioInput(path);
   if (!input) return input.status();
   FrameReader reader(std::move(input).value());
@@ -173,6 +174,10 @@ StatusOr<std::unique_ptr<AVAudioFile>> AVAudioFile::openForReading(const std::st
   StatusOr<FirstFrame> first = firstFrame(reader);
   if (!first) return first.status();
   first->format = processingSampleFormat(first->format);
+  if (channels == AVAudioFileChannels::meanMono && first->channels > 1) {
+    first->format = AV_SAMPLE_FMT_FLT;
+    first->channels = 1;
+  }
   StatusOr<AVAudioFormat> format = processingFormatFor(*first);
   if (!format) return format.status();
 

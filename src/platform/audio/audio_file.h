@@ -10,7 +10,10 @@
 // rate and channel count. Frames whose rate, channel layout or sample type differ later in the
 // stream are converted back into it (resampled, remixed by libswresample's defaults).
 //
-// Not thread-safe: one file is used by one thread at a time.
+// Not thread-safe: one file is used by one thread at a time. Inside, a thread of the file's own
+// decodes ahead of the reads (at most about a megabyte of samples); it is stopped and joined
+// when the file is destroyed, and a decoding failure reaches the reader as read's failure once
+// the frames decoded before it have been read.
 #pragma once
 
 #include <cstdint>
@@ -22,18 +25,27 @@
 
 namespace quillmor_speech {
 
+// The channels that reads deliver.
+enum class AVAudioFileChannels {
+  file,      // the file's own
+  meanMono,  // one: the mean of the file's channels (a mono file's samples stay as they are)
+};
+
 class AVAudioFile {
  public:
   // initForReading:error:. The path is used unchanged (it may contain colons, spaces or any
   // byte). The failure's description never contains the path. Sample rates that are not
   // integral or lie outside [kMinSampleRate, kMaxSampleRate] (audio_converter.h) are refused.
-  static StatusOr<std::unique_ptr<AVAudioFile>> openForReading(const std::string& path);
+  // With meanMono, a file of several channels is read as 32-bit float mono: the channels are
+  // mixed as they are taken from the decoder, before anything else touches them.
+  static StatusOr<std::unique_ptr<AVAudioFile>> openForReading(
+      const std::string& path, AVAudioFileChannels channels = AVAudioFileChannels::file);
 
   ~AVAudioFile();
   AVAudioFile(const AVAudioFile&) = delete;
   AVAudioFile& operator=(const AVAudioFile&) = delete;
 
-  // The first frame's sample type as above, the file's sample rate and channel count.
+  // The first frame's sample type as above, the file's sample rate and channel count (or one).
   const AVAudioFormat& processingFormat() const { return processingFormat_; }
 
   // readIntoBuffer:frameCount:error:. Reads up to frameCount frames (at most the buffer's

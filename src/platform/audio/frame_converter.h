@@ -1,6 +1,8 @@
 // Decoded frames in one processing format: frames already in it pass through untouched, frames
 // of another sample type, rate or layout are converted (resampled, remixed by libswresample's
-// defaults, the mean of the channels where it has no mix).
+// defaults, the mean of the channels where it has no mix). A mono processing format always takes
+// the mean of the channels; a 32-bit float mono one mixes common sample types directly, without
+// libswresample, when the rate is the same.
 #pragma once
 
 #include <cstdint>
@@ -37,6 +39,8 @@ class FrameConverter {
   bool isProcessingFormat(const AVFrame& frame) const;
   int build(const AVFrame& frame);
   int run(const std::uint8_t* const* input, int frames, ProcessingSamples& out);
+  bool mixesDirectly(const AVFrame& frame) const;
+  void mixToMono(const AVFrame& frame, ProcessingSamples& out);
 
   AVSampleFormat format_;
   int rate_;
@@ -49,6 +53,8 @@ class FrameConverter {
   ChannelLayout swrLayout_;
   std::vector<std::vector<std::uint8_t>> scratch_;
   std::vector<std::uint8_t*> scratchPlanes_;
+  std::vector<float> mixed_;
+  std::uint8_t* mixedPlane_ = nullptr;
 };
 
 }  // namespace quillmor_speech

@@ -34,7 +34,10 @@ struct DecodePipeline {
 };
 
 PcmDecodeResult openPipeline(const std::string& path, DecodePipeline& p) {
-  StatusOr<std::unique_ptr<AVAudioFile>> file = AVAudioFile::openForReading(path);
+  StatusOr<std::unique_ptr<AVAudioFile>> file =  // The target is mono: mixing as the samples leave
+                                                 // the decoder halves what the queue, the
+      // buffers and the resampler carry; the mean is the converter's own rule for one channel.
+      AVAudioFile::openForReading(path, AVAudioFileChannels::meanMono);
   if (!file) return failed(PcmDecodeFailure::unreadable, file.status());
   p.file = std::move(file).value();
   const AVAudioFormat target =
