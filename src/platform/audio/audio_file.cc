@@ -174,12 +174,14 @@ StatusOr<std::unique_ptr<AVAudioFile>> AVAudioFile::openForReading(const std::st
   StatusOr<FirstFrame> first = firstFrame(reader);
   if (!first) return first.status();
   first->format = processingSampleFormat(first->format);
+  StatusOr<AVAudioFormat> format = processingFormatFor(*first);  // refuses absurd counts too
+  if (!format) return format.status();
   if (channels == AVAudioFileChannels::meanMono && first->channels > 1) {
     first->format = AV_SAMPLE_FMT_FLT;
     first->channels = 1;
+    format = processingFormatFor(*first);
+    if (!format) return format.status();
   }
-  StatusOr<AVAudioFormat> format = processingFormatFor(*first);
-  if (!format) return format.status();
 
   auto decoder =
       std::make_unique<Decoder>(std::move(reader), first->format, first->rate, first->channels);
