@@ -11,7 +11,7 @@ inline constexpr int kMaxConsecutiveFailures = 100;
 
 class FrameReader {
  public:
-  // Takes over the input. Packets and frames are allocated by the caller's check of ok().
+  // Takes over the input and allocates a packet and a frame; check ok() before anything else.
   explicit FrameReader(AudioInput input);
 
   // False when the packet or frame could not be allocated; nothing else may then be called.

@@ -1,10 +1,10 @@
 // Decoding a whole audio file to 16 kHz 16-bit mono PCM, apart from any process or stream.
 //
-// The file is opened with AVAudioFile, read in chunks of kDecodeInputChunkFrames frames into one
-// input buffer, and converted by one AVAudioConverter into one output buffer of
-// decodeOutputCapacity(rate) frames. The samples of each conversion call go to the sink in one
-// call, in order, as soon as they are produced; nothing is gathered in memory, so memory is
-// bounded by the two buffers whatever the file's length.
+// The file is opened with AVAudioFile (its channels mixed to their mean), read in chunks of
+// kDecodeInputChunkFrames frames into one input buffer, and converted by one AVAudioConverter into
+// one output buffer of decodeOutputCapacity(rate) frames. The samples of each conversion call go to
+// the sink in one call, in order, as soon as they are produced; nothing is gathered in memory, so
+// memory is bounded by the two buffers whatever the file's length.
 //
 // A read failure in mid-file ends the input like the end of the file does: what was decoded
 // before it is converted and delivered, and the decode succeeds. A conversion failure ends the
