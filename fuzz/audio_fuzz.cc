@@ -1,7 +1,7 @@
-// decode's audio path on arbitrary file contents: the bytes become a file, which is opened, read
-// in chunks of 16384 frames and converted to 16 kHz 16-bit mono exactly as decode does, up to a
-// bound on the output. Nothing may crash, hang, leak or allocate without bound, and the audio
-// layer's promises are checked on every input.
+// decode's audio path on arbitrary file contents: the bytes become a file, which decodePcm opens,
+// reads and converts to 16 kHz 16-bit mono exactly as decode does, with a sink that refuses
+// more samples once a bound is passed. Nothing may crash, hang, leak or allocate without bound,
+// and the decoder's promises are checked on every input.
 //
 // The seeds in corpus/audio are 0.1 s tones made with Debian's ffmpeg (8 kHz mono as WAV, FLAC
 // with its padding block removed, MP3, Ogg Vorbis, Opus and AAC in M4A; 11025 Hz stereo float
@@ -14,9 +14,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "decode/decode.h"
 #include "platform/audio/audio_converter.h"
-#include "platform/audio/audio_file.h"
+#include "platform/audio/pcm_decoder.h"
 
 using namespace quillmor_speech;
 
@@ -67,61 +66,40 @@ class TempFile {
 };
 
 void decodeBounded(const std::string& path) {
-  std::optional<NSError> openError;
-  std::unique_ptr<AVAudioFile> file = AVAudioFile::openForReading(path, openError);
-  if (!file) {
-    if (!openError || openError->localizedDescription.empty()) broken("a refusal has a reason");
-    return;
-  }
-  const AVAudioFormat& source = file->processingFormat();
-  if (!isSupportedSampleRate(source.sampleRate())) broken("opened files have supported rates");
-  if (source.channelCount() < 1 || source.channelCount() > kMaxChannelCount) {
-    broken("opened files have 1 to 64 channels");
-  }
-  const AVAudioFormat target =
-      *AVAudioFormat::make(AVAudioCommonFormat::pcmFormatInt16, kDecodeTargetRate, 1, true);
-  std::unique_ptr<AVAudioConverter> converter = AVAudioConverter::make(source, target);
-  if (!converter) broken("every opened file converts to 16 kHz mono");
-  std::unique_ptr<AVAudioPCMBuffer> input = AVAudioPCMBuffer::make(source, kDecodeInputChunkFrames);
-  std::optional<std::uint32_t> capacity = decodeOutputCapacity(source.sampleRate());
-  if (!input || !capacity) broken("buffers for an opened file can be had");
-  std::unique_ptr<AVAudioPCMBuffer> output = AVAudioPCMBuffer::make(target, *capacity);
-  if (!output) broken("the output buffer can be had");
-
-  bool ended = false;
-  auto inputBlock = [&](std::uint32_t, AVAudioConverterInputStatus& status) -> AVAudioPCMBuffer* {
-    if (ended) broken("the file is not read after its end");
-    std::optional<NSError> readError;
-    const bool read = file->read(*input, kDecodeInputChunkFrames, readError);
-    if (read == readError.has_value()) broken("a read fails exactly when it reports an error");
-    if (input->frameLength() > kDecodeInputChunkFrames) broken("a read fits the chunk");
-    if (!read || input->frameLength() == 0) {
-      ended = true;
-      status = AVAudioConverterInputStatus::endOfStream;
-      return nullptr;
-    }
-    status = AVAudioConverterInputStatus::haveData;
-    return input.get();
-  };
-
+  // No source rate gives a larger output buffer than the lowest one the file accepts.
+  const std::uint32_t largestCall = *decodeOutputCapacity(kMinSampleRate);
   std::uint64_t produced = 0;
-  while (produced <= kMaxOutputFrames) {
-    std::optional<NSError> error;
-    AVAudioConverterOutputStatus status = converter->convert(*output, error, inputBlock);
-    if (output->frameLength() > output->frameCapacity()) broken("output fits its buffer");
-    if (error) {
-      if (status != AVAudioConverterOutputStatus::error || output->frameLength() != 0) {
-        broken("a conversion error comes alone");
-      }
-      return;  // decode ends with decode_failed here
-    }
-    if (output->frameLength() != 0 && !output->int16ChannelData()) broken("samples are int16");
-    produced += output->frameLength();
-    if (status == AVAudioConverterOutputStatus::endOfStream) {
-      if (output->frameLength() != 0) broken("the end carries no frames");
-      return;
-    }
-    if (status == AVAudioConverterOutputStatus::error) return;
+  bool refused = false;
+  const PcmSink sink = [&](std::span<const std::int16_t> samples) {
+    if (refused) broken("no samples after the sink failed");
+    if (samples.empty()) broken("the sink is never given nothing");
+    if (samples.size() > largestCall) broken("one call's samples fit the output buffer");
+    produced += samples.size();
+    if (produced <= kMaxOutputFrames) return Status::ok();
+    refused = true;
+    return Status::error("enough");
+  };
+  const PcmDecodeResult result = decodePcm(path, sink);
+  if ((result.failure == PcmDecodeFailure::none) != result.status.isOk()) {
+    broken("a decode fails exactly when it reports an error");
+  }
+  switch (result.failure) {
+    case PcmDecodeFailure::none:
+      if (refused) broken("a failing sink ends the decode");
+      break;
+    case PcmDecodeFailure::unreadable:
+      if (result.status.description().empty()) broken("a refusal has a reason");
+      if (produced != 0) broken("an unreadable file gives no samples");
+      break;
+    case PcmDecodeFailure::unsupported:
+    case PcmDecodeFailure::noMemory:
+      broken("every opened file converts to 16 kHz mono in buffers that can be had");
+    case PcmDecodeFailure::conversion:
+      if (result.status.description().empty()) broken("a conversion error has a reason");
+      break;
+    case PcmDecodeFailure::sink:
+      if (!refused || result.status.description() != "enough") broken("the sink's error is kept");
+      break;
   }
 }
 

@@ -94,8 +94,7 @@ Conversion convertInChunks(const AVAudioPCMBuffer& source, const std::vector<std
     at += frames;
     bool supplied = false;
     auto out = AVAudioPCMBuffer::make(target, frames * 16000 / 44100 + slack);
-    std::optional<NSError> error;
-    OutStatus status = converter->convert(*out, error, [&](std::uint32_t, InStatus& s) {
+    StatusOr<OutStatus> status = converter->convert(*out, [&](std::uint32_t, InStatus& s) {
       if (supplied) {
         s = InStatus::noDataNow;
         return static_cast<AVAudioPCMBuffer*>(nullptr);
@@ -104,24 +103,29 @@ Conversion convertInChunks(const AVAudioPCMBuffer& source, const std::vector<std
       s = InStatus::haveData;
       return chunk.get();
     });
-    EXPECT_FALSE(error);
-    run.statuses.push_back(status);
+    if (!status.isOk()) {
+      ADD_FAILURE() << status.status().description();
+      return run;
+    }
+    run.statuses.push_back(*status);
     collect(*out);
   }
   run.samplesBeforeEnd = run.samples.size();
   auto out = AVAudioPCMBuffer::make(target, 64 + slack);
   int blockCalls = 0;
   for (int pass = 0; pass < 1000; ++pass) {
-    std::optional<NSError> error;
-    OutStatus status = converter->convert(*out, error, [&](std::uint32_t, InStatus& s) {
+    StatusOr<OutStatus> status = converter->convert(*out, [&](std::uint32_t, InStatus& s) {
       ++blockCalls;
       s = InStatus::endOfStream;
       return static_cast<AVAudioPCMBuffer*>(nullptr);
     });
-    EXPECT_FALSE(error);
-    run.statuses.push_back(status);
+    if (!status.isOk()) {
+      ADD_FAILURE() << status.status().description();
+      return run;
+    }
+    run.statuses.push_back(*status);
     collect(*out);
-    if (status == OutStatus::endOfStream) {
+    if (*status == OutStatus::endOfStream) {
       EXPECT_EQ(out->frameLength(), 0u);
       break;
     }
@@ -155,7 +159,6 @@ TEST(AudioConverter, SmallCallsGiveTheSamplesOfOneLargeCall) {
     EXPECT_EQ(run.samples, whole.samples);
     for (std::size_t i = 0; i + 1 < run.statuses.size(); ++i) {
       EXPECT_NE(run.statuses[i], OutStatus::endOfStream) << i;
-      EXPECT_NE(run.statuses[i], OutStatus::error) << i;
     }
     EXPECT_EQ(run.statuses.back(), OutStatus::endOfStream);
   }
@@ -178,18 +181,18 @@ TEST(AudioConverter, FullOutputBufferReportsHaveDataAndKeepsTheRest) {
     s = InStatus::haveData;
     return input.get();
   };
-  std::optional<NSError> error;
   std::size_t total = 0;
-  EXPECT_EQ(converter->convert(*out, error, once), OutStatus::haveData);
+  StatusOr<OutStatus> status = converter->convert(*out, once);
+  ASSERT_TRUE(status.isOk());
+  EXPECT_EQ(*status, OutStatus::haveData);
   EXPECT_EQ(out->frameLength(), 100u);
   total += out->frameLength();
-  OutStatus status;
-  while ((status = converter->convert(*out, error, once)) == OutStatus::haveData) {
+  while ((status = converter->convert(*out, once)).isOk() && *status == OutStatus::haveData) {
     total += out->frameLength();
   }
-  EXPECT_EQ(status, OutStatus::inputRanDry);
+  ASSERT_TRUE(status.isOk()) << status.status().description();
+  EXPECT_EQ(*status, OutStatus::inputRanDry);
   total += out->frameLength();
-  EXPECT_FALSE(error);
   // 800 frames at 8 kHz are 1600 at 16 kHz, less what the filter still holds.
   EXPECT_GT(total, 1500u);
   EXPECT_LE(total, 1600u);
@@ -240,13 +243,13 @@ TEST(AudioConverter, DownmixIsTheMeanOfTheChannels) {
     input->setFrameLength(frames);
     auto out = AVAudioPCMBuffer::make(c.to, frames);
     bool supplied = false;
-    std::optional<NSError> error;
-    converter->convert(*out, error, [&](std::uint32_t, InStatus& s) -> AVAudioPCMBuffer* {
-      s = supplied ? InStatus::endOfStream : InStatus::haveData;
-      supplied = true;
-      return s == InStatus::haveData ? input.get() : nullptr;
-    });
-    ASSERT_FALSE(error) << k;
+    StatusOr<OutStatus> status =
+        converter->convert(*out, [&](std::uint32_t, InStatus& s) -> AVAudioPCMBuffer* {
+          s = supplied ? InStatus::endOfStream : InStatus::haveData;
+          supplied = true;
+          return s == InStatus::haveData ? input.get() : nullptr;
+        });
+    ASSERT_TRUE(status.isOk()) << k;
     ASSERT_EQ(out->frameLength(), frames) << k;
     const std::uint32_t outChannels = c.to.channelCount();
     for (std::uint32_t ch = 0; ch < outChannels; ++ch) {
@@ -263,27 +266,24 @@ TEST(AudioConverter, BuffersOfTheWrongFormatAreErrors) {
   wrongInput->setFrameLength(10);
   auto out = AVAudioPCMBuffer::make(to, 100);
 
-  std::optional<NSError> error;
-  OutStatus status = converter->convert(*out, error, [&](std::uint32_t, InStatus& s) {
+  StatusOr<OutStatus> status = converter->convert(*out, [&](std::uint32_t, InStatus& s) {
     s = InStatus::haveData;
     return wrongInput.get();
   });
-  EXPECT_EQ(status, OutStatus::error);
-  ASSERT_TRUE(error);
-  EXPECT_EQ(error->localizedDescription, "the input buffer is not in the converter's input format");
+  ASSERT_FALSE(status.isOk());
+  EXPECT_EQ(status.status().description(),
+            "the input buffer is not in the converter's input format");
   EXPECT_EQ(out->frameLength(), 0u);
 
   auto wrongOutput = AVAudioPCMBuffer::make(from, 100);
-  error.reset();
   bool called = false;
-  status = converter->convert(*wrongOutput, error, [&](std::uint32_t, InStatus& s) {
+  status = converter->convert(*wrongOutput, [&](std::uint32_t, InStatus& s) {
     called = true;
     s = InStatus::endOfStream;
     return static_cast<AVAudioPCMBuffer*>(nullptr);
   });
-  EXPECT_EQ(status, OutStatus::error);
-  ASSERT_TRUE(error);
-  EXPECT_EQ(error->localizedDescription,
+  ASSERT_FALSE(status.isOk());
+  EXPECT_EQ(status.status().description(),
             "the output buffer is not in the converter's output format");
   EXPECT_FALSE(called);
 }

@@ -47,6 +47,8 @@ TEST_F(DecodeTest, TonesKeepLengthFrequencyAndLevel) {
       {"s16_96k_stereo.wav", 96000, 2, {"-c:a", "pcm_s16le"}, 0},
       {"44k_stereo.flac", 44100, 2, {"-c:a", "flac"}, 0},
       {"96k_mono.flac", 96000, 1, {"-c:a", "flac"}, 0},
+      {"s24_48k_stereo.flac", 48000, 2, {"-c:a", "flac", "-sample_fmt", "s32"}, 0},
+      {"s24_96k_stereo.wav", 96000, 2, {"-c:a", "pcm_s24le"}, 0},
       {"44k_stereo.mp3", 44100, 2, {"-c:a", "libmp3lame"}, 2304},
       {"22k_mono.mp3", 22050, 1, {"-c:a", "libmp3lame"}, 2304},
       {"8k_mono.mp3", 8000, 1, {"-c:a", "libmp3lame"}, 2304},

@@ -45,18 +45,17 @@ std::unique_ptr<AVAudioPCMBuffer> convertFrame(AVAudioConverter& converter,
   std::unique_ptr<AVAudioPCMBuffer> output = AVAudioPCMBuffer::make(analyzerFormat, *capacity);
   if (!output) return nullptr;
   bool supplied = false;
-  std::optional<NSError> error;
-  converter.convert(*output, error,
-                    [&](std::uint32_t, AVAudioConverterInputStatus& status) -> AVAudioPCMBuffer* {
-                      if (supplied) {
-                        status = AVAudioConverterInputStatus::noDataNow;
-                        return nullptr;
-                      }
-                      supplied = true;
-                      status = AVAudioConverterInputStatus::haveData;
-                      return &input;
-                    });
-  if (error || output->frameLength() == 0) return nullptr;
+  StatusOr<AVAudioConverterOutputStatus> converted = converter.convert(
+      *output, [&](std::uint32_t, AVAudioConverterInputStatus& status) -> AVAudioPCMBuffer* {
+        if (supplied) {
+          status = AVAudioConverterInputStatus::noDataNow;
+          return nullptr;
+        }
+        supplied = true;
+        status = AVAudioConverterInputStatus::haveData;
+        return &input;
+      });
+  if (!converted || output->frameLength() == 0) return nullptr;
   // The output buffer has a margin of 1024 frames; a buffer waiting in the input sequence should
   // cost only the samples it holds.
   output->shrinkToFit();

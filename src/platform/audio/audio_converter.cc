@@ -2,14 +2,9 @@
 
 #include <climits>
 #include <cmath>
-#include <vector>
 
 #include "platform/audio/ffmpeg_error.h"
-
-extern "C" {
-#include <libavutil/channel_layout.h>
-#include <libavutil/opt.h>
-}
+#include "platform/audio/resampler.h"
 
 namespace quillmor_speech {
 
@@ -58,29 +53,14 @@ std::unique_ptr<AVAudioConverter> AVAudioConverter::make(const AVAudioFormat& fr
   const int outChannels = static_cast<int>(to.channelCount());
   if (inChannels != outChannels && outChannels != 1 && inChannels != 1) return nullptr;
 
-  AVChannelLayout inLayout{}, outLayout{};
-  av_channel_layout_default(&inLayout, inChannels);
-  av_channel_layout_default(&outLayout, outChannels);
-  SwrContext* raw = nullptr;
-  int rc =
-      swr_alloc_set_opts2(&raw, &outLayout, *outFormat, static_cast<int>(to.sampleRate()),
-                          &inLayout, *inFormat, static_cast<int>(from.sampleRate()), 0, nullptr);
-  av_channel_layout_uninit(&inLayout);
-  av_channel_layout_uninit(&outLayout);
-  SwrContextPtr swr(raw);
-  if (rc < 0 || !swr) return nullptr;
-  if (inChannels != outChannels) {
-    // matrix[o * stride + i]: weight of input channel i in output channel o.
-    std::vector<double> matrix(static_cast<std::size_t>(inChannels * outChannels), 0.0);
-    for (int o = 0; o < outChannels; ++o) {
-      for (int i = 0; i < inChannels; ++i) {
-        matrix[static_cast<std::size_t>(o * inChannels + i)] =
-            outChannels == 1 ? 1.0 / inChannels : 1.0;
-      }
-    }
-    if (swr_set_matrix(swr.get(), matrix.data(), inChannels) < 0) return nullptr;
+  const ChannelLayout inLayout = ChannelLayout::defaultFor(inChannels);
+  const ChannelLayout outLayout = ChannelLayout::defaultFor(outChannels);
+  SwrContextPtr swr;
+  if (makeResampler({inLayout.get(), *inFormat, static_cast<int>(from.sampleRate())},
+                    {outLayout.get(), *outFormat, static_cast<int>(to.sampleRate())},
+                    ChannelMix::mean, swr) < 0) {
+    return nullptr;
   }
-  if (swr_init(swr.get()) < 0) return nullptr;
   return std::unique_ptr<AVAudioConverter>(new AVAudioConverter(from, to, std::move(swr)));
 }
 
@@ -99,17 +79,15 @@ int AVAudioConverter::convertInto(AVAudioPCMBuffer& output, std::uint32_t offset
   return swr_convert(swr_.get(), planes, roomFrames, input, inputFrames);
 }
 
-AVAudioConverterOutputStatus AVAudioConverter::convert(AVAudioPCMBuffer& output,
-                                                       std::optional<NSError>& error,
-                                                       const InputBlock& inputBlock) {
+StatusOr<AVAudioConverterOutputStatus> AVAudioConverter::convert(AVAudioPCMBuffer& output,
+                                                                 const InputBlock& inputBlock) {
   output.setFrameLength(0);
-  auto failWith = [&](NSError e) {
+  auto failWith = [&](Status e) -> StatusOr<AVAudioConverterOutputStatus> {
     output.setFrameLength(0);
-    error = std::move(e);
-    return AVAudioConverterOutputStatus::error;
+    return e;
   };
   if (!(output.format() == to_)) {
-    return failWith(NSError{"the output buffer is not in the converter's output format"});
+    return failWith(Status::error("the output buffer is not in the converter's output format"));
   }
   const std::uint32_t capacity = output.frameCapacity();
   std::uint32_t produced = 0;
@@ -136,12 +114,12 @@ AVAudioConverterOutputStatus AVAudioConverter::convert(AVAudioPCMBuffer& output,
       produced += static_cast<std::uint32_t>(n);
       break;
     }
-    if (!input) return failWith(NSError{"the input block reported data but gave no buffer"});
+    if (!input) return failWith(Status::error("the input block reported data but gave no buffer"));
     if (!(input->format() == from_)) {
-      return failWith(NSError{"the input buffer is not in the converter's input format"});
+      return failWith(Status::error("the input buffer is not in the converter's input format"));
     }
     if (input->frameLength() > INT_MAX) {
-      return failWith(NSError{"the input buffer holds too many frames for one conversion"});
+      return failWith(Status::error("the input buffer holds too many frames for one conversion"));
     }
     const std::uint8_t* planes[kMaxChannelCount];
     for (std::uint32_t i = 0; i < input->planeCount(); ++i) planes[i] = input->planeBytes(i);

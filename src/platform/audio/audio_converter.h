@@ -18,7 +18,7 @@
 
 #include "platform/audio/audio_format.h"
 #include "platform/audio/ffmpeg_handles.h"
-#include "platform/audio/ns_error.h"
+#include "platform/base/status.h"
 
 namespace quillmor_speech {
 
@@ -44,7 +44,6 @@ enum class AVAudioConverterOutputStatus {
   inputRanDry = 1,  // the block reported noDataNow before the buffer was full (some frames may
                     // have been produced)
   endOfStream = 2,  // the input has ended and nothing is left: no frames
-  error = 3         // the error out-parameter is set; no frames
 };
 
 class AVAudioConverter {
@@ -54,9 +53,6 @@ class AVAudioConverter {
 
   AVAudioConverter(const AVAudioConverter&) = delete;
   AVAudioConverter& operator=(const AVAudioConverter&) = delete;
-
-  const AVAudioFormat& inputFormat() const { return from_; }
-  const AVAudioFormat& outputFormat() const { return to_; }
 
   // The block is called with a requested packet count (a hint: the frames still missing from
   // the output, in input frames) and the status to set. A buffer it returns must be in the
@@ -69,10 +65,10 @@ class AVAudioConverter {
   // hands out what earlier calls left over, then calls the block until the output is full, the
   // block reports noDataNow, or it reports endOfStream (then the resampler is flushed; this
   // call and later ones hand out the rest, and once empty every call returns endOfStream).
-  // On failure sets `error` and returns AVAudioConverterOutputStatus::error with frameLength 0.
+  // On failure returns the error (the platform's status 3 with its error) and frameLength is 0.
   // The converter keeps its state (filter history, input not yet consumed) between calls.
-  AVAudioConverterOutputStatus convert(AVAudioPCMBuffer& output, std::optional<NSError>& error,
-                                       const InputBlock& inputBlock);
+  StatusOr<AVAudioConverterOutputStatus> convert(AVAudioPCMBuffer& output,
+                                                 const InputBlock& inputBlock);
 
  private:
   AVAudioConverter(const AVAudioFormat& from, const AVAudioFormat& to, SwrContextPtr swr);

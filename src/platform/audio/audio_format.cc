@@ -7,6 +7,9 @@
 
 namespace quillmor_speech {
 
+namespace {
+
+// Bytes of one sample of a common format; 0 for otherFormat.
 std::size_t bytesPerSample(AVAudioCommonFormat format) {
   switch (format) {
     case AVAudioCommonFormat::pcmFormatFloat32:
@@ -21,6 +24,8 @@ std::size_t bytesPerSample(AVAudioCommonFormat format) {
   }
   return 0;
 }
+
+}  // namespace
 
 std::optional<AVAudioFormat> AVAudioFormat::make(AVAudioCommonFormat commonFormat,
                                                  double sampleRate, std::uint32_t channelCount,

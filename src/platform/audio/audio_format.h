@@ -21,9 +21,6 @@ enum class AVAudioCommonFormat : int {
   pcmFormatInt32 = 4,
 };
 
-// Bytes of one sample of a common format; 0 for otherFormat.
-std::size_t bytesPerSample(AVAudioCommonFormat format);
-
 // The most channels a format may describe; more is refused as absurd.
 inline constexpr std::uint32_t kMaxChannelCount = 64;
 

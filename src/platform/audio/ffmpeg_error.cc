@@ -23,8 +23,8 @@ std::string describeAVError(int code) {
   return text;
 }
 
-NSError avError(std::string_view context, int code) {
-  return NSError{std::string(context) + ": " + describeAVError(code)};
+Status avError(std::string_view context, int code) {
+  return Status::error(std::string(context) + ": " + describeAVError(code));
 }
 
 void silenceAVLog() {

@@ -1,6 +1,6 @@
 // FFmpeg's error codes and log output, translated in one place.
 //
-// Every AVERROR that the audio layer meets becomes an NSError here, as "<context>: <FFmpeg's
+// Every AVERROR that the audio layer meets becomes a failed Status here, as "<context>: <FFmpeg's
 // description>", for example "cannot open the file: No such file or directory". The texts are
 // ASCII and never contain a path, so they can be passed on in an event line unchanged.
 #pragma once
@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/audio/ns_error.h"
+#include "platform/base/status.h"
 
 namespace quillmor_speech {
 
@@ -16,7 +16,7 @@ namespace quillmor_speech {
 std::string describeAVError(int code);
 
 // "<context>: <describeAVError(code)>".
-NSError avError(std::string_view context, int code);
+Status avError(std::string_view context, int code);
 
 // Routes FFmpeg's log messages nowhere, so that no library message ever reaches stderr.
 // Idempotent; every entry point of the audio layer calls it before using the libraries.

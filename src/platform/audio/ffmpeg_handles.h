@@ -10,6 +10,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavformat/avio.h>
 #include <libavutil/audio_fifo.h>
+#include <libavutil/channel_layout.h>
 #include <libavutil/dict.h>
 #include <libavutil/frame.h>
 #include <libswresample/swresample.h>
@@ -52,5 +53,45 @@ using AVFramePtr = std::unique_ptr<AVFrame, AVFrameDeleter>;
 using AVPacketPtr = std::unique_ptr<AVPacket, AVPacketDeleter>;
 using AVAudioFifoPtr = std::unique_ptr<AVAudioFifo, AVAudioFifoDeleter>;
 using AVDictionaryPtr = std::unique_ptr<AVDictionary, AVDictionaryDeleter>;
+
+// An AVChannelLayout that owns what it refers to (a custom order's channel map): uninitialised
+// on destruction. Starts out empty (no channels); move-only.
+class ChannelLayout {
+ public:
+  ChannelLayout() = default;
+  ~ChannelLayout() { av_channel_layout_uninit(&layout_); }
+  ChannelLayout(ChannelLayout&& other) noexcept : layout_(other.layout_) { other.layout_ = {}; }
+  ChannelLayout& operator=(ChannelLayout&& other) noexcept {
+    if (this != &other) {
+      av_channel_layout_uninit(&layout_);
+      layout_ = other.layout_;
+      other.layout_ = {};
+    }
+    return *this;
+  }
+  ChannelLayout(const ChannelLayout&) = delete;
+  ChannelLayout& operator=(const ChannelLayout&) = delete;
+
+  // FFmpeg's default layout for the count (unspecified order beyond the known counts).
+  static ChannelLayout defaultFor(int channels) {
+    ChannelLayout made;
+    av_channel_layout_default(&made.layout_, channels);
+    return made;
+  }
+  // Replaces this layout with a copy of `source`; 0 or an AVERROR (this is then empty).
+  int assign(const AVChannelLayout& source) {
+    av_channel_layout_uninit(&layout_);
+    return av_channel_layout_copy(&layout_, &source);
+  }
+
+  const AVChannelLayout& get() const { return layout_; }
+  int channels() const { return layout_.nb_channels; }
+  bool operator==(const AVChannelLayout& other) const {
+    return av_channel_layout_compare(&layout_, &other) == 0;
+  }
+
+ private:
+  AVChannelLayout layout_{};
+};
 
 }  // namespace quillmor_speech

@@ -1,0 +1,159 @@
+// decodePcm in the process, with sinks that record or fail, and the file reader's decoding
+// thread seen from its reader: the end of the stream, a failure part-way, an early stop.
+#include "platform/audio/pcm_decoder.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <random>
+
+#include "platform/audio/audio_file.h"
+#include "support/audio_fixtures.h"
+#include "support/run_binary.h"
+
+namespace quillmor_speech {
+namespace {
+
+class PcmDecoderTest : public ::testing::Test {
+ protected:
+  void SetUp() override { dir_ = makeTempDir(); }
+  void TearDown() override { removeTree(dir_); }
+  std::string path(const std::string& name) const { return dir_ + "/" + name; }
+  std::string dir_;
+};
+
+// Every call's samples, in order, as the bytes decode writes.
+struct Recorder {
+  std::string bytes;
+  std::vector<std::size_t> calls;
+  PcmSink sink() {
+    return [this](std::span<const std::int16_t> samples) {
+      calls.push_back(samples.size());
+      bytes.append(reinterpret_cast<const char*>(samples.data()), samples.size_bytes());
+      return Status::ok();
+    };
+  }
+};
+
+TEST_F(PcmDecoderTest, GivesTheCommandsBytesInCallsThatFitTheOutputBuffer) {
+  struct Case {
+    std::string name;
+    int rate;
+    int channels;
+    std::vector<std::string> codec;
+  };
+  const std::vector<Case> cases = {
+      {"s16_16k_mono.wav", 16000, 1, {"-c:a", "pcm_s16le"}},
+      {"s16_44k_stereo.flac", 44100, 2, {"-c:a", "flac"}},
+      {"s24_48k_stereo.flac", 48000, 2, {"-c:a", "flac", "-sample_fmt", "s32"}},
+      {"48k_stereo.opus", 48000, 2, {"-c:a", "libopus"}},
+      {"f32_22k_stereo.wav", 22050, 2, {"-c:a", "pcm_f32le"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(makeTone(path(c.name), c.rate, c.channels, 5, c.codec));
+    Recorder recorder;
+    PcmDecodeResult result = decodePcm(path(c.name), recorder.sink());
+    EXPECT_EQ(result.failure, PcmDecodeFailure::none);
+    EXPECT_TRUE(result.status.isOk()) << result.status.description();
+    EXPECT_EQ(recorder.bytes, runBinary(QUILLMOR_BINARY, {"decode", path(c.name)}, "").out);
+    EXPECT_GT(recorder.calls.size(), 1u);
+    for (std::size_t n : recorder.calls) {
+      EXPECT_GT(n, 0u);
+      EXPECT_LE(n, *decodeOutputCapacity(c.rate));
+    }
+  }
+}
+
+TEST_F(PcmDecoderTest, AFailingSinkEndsTheDecodeWithItsStatus) {
+  ASSERT_TRUE(makeTone(path("long.flac"), 48000, 2, 60, {"-c:a", "flac"}));
+  for (int failAt : {1, 3}) {
+    SCOPED_TRACE(failAt);
+    int calls = 0;
+    const auto start = std::chrono::steady_clock::now();
+    PcmDecodeResult result = decodePcm(path("long.flac"), [&](std::span<const std::int16_t>) {
+      return ++calls == failAt ? Status::error("the pipe is gone") : Status::ok();
+    });
+    EXPECT_EQ(result.failure, PcmDecodeFailure::sink);
+    EXPECT_EQ(result.status, Status::error("the pipe is gone"));
+    EXPECT_EQ(calls, failAt);  // never called again after its failure
+    // The decoding thread, far from the end of the file, is stopped and joined at once.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  }
+}
+
+TEST_F(PcmDecoderTest, DamagePartWayKeepsTheSamplesBeforeIt) {
+  ASSERT_TRUE(makeTone(path("tone.flac"), 44100, 2, 4, {"-c:a", "flac"}));
+  const std::string good = readFileBytes(path("tone.flac"));
+  std::mt19937 random(5);
+  std::string damaged = good.substr(0, good.size() / 2);
+  while (damaged.size() < good.size()) damaged.push_back(static_cast<char>(random()));
+  writeFileBytes(path("damaged.flac"), damaged);
+
+  Recorder whole, front;
+  ASSERT_EQ(decodePcm(path("tone.flac"), whole.sink()).failure, PcmDecodeFailure::none);
+  PcmDecodeResult result = decodePcm(path("damaged.flac"), front.sink());
+  EXPECT_EQ(result.failure, PcmDecodeFailure::none);
+  // At least a second of the two intact ones, sample for sample as in the whole file.
+  ASSERT_GT(front.bytes.size(), 2u * 16000);
+  EXPECT_LT(front.bytes.size(), whole.bytes.size());
+  const std::size_t compared = front.bytes.size() - 2 * 2000;  // the resampler's tail differs
+  EXPECT_EQ(front.bytes.substr(0, compared), whole.bytes.substr(0, compared));
+}
+
+TEST_F(PcmDecoderTest, NothingReachesTheSinkWhenTheFileDoesNotOpen) {
+  writeFileBytes(path("notes.txt"), "hello\n");
+  writeFileBytes(path("no-frames.wav"), wavFile(44100, 2, 16, ""));
+  struct Case {
+    std::string file;
+    PcmDecodeFailure failure;
+    std::string description;
+  };
+  const std::vector<Case> cases = {
+      {path("missing.flac"), PcmDecodeFailure::unreadable,
+       "cannot open the file: No such file or directory"},
+      {path("notes.txt"), PcmDecodeFailure::unreadable,
+       "unrecognised file format: Invalid data found when processing input"},
+      {path("no-frames.wav"), PcmDecodeFailure::none, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    Recorder recorder;
+    PcmDecodeResult result = decodePcm(c.file, recorder.sink());
+    EXPECT_EQ(result.failure, c.failure);
+    EXPECT_EQ(result.status.description(), c.description);
+    EXPECT_TRUE(recorder.calls.empty());
+  }
+}
+
+TEST_F(PcmDecoderTest, TheFileReaderEndsOnceAndStaysEnded) {
+  ASSERT_TRUE(makeTone(path("tone.flac"), 48000, 2, 3, {"-c:a", "flac"}));
+  StatusOr<std::unique_ptr<AVAudioFile>> file = AVAudioFile::openForReading(path("tone.flac"));
+  ASSERT_TRUE(file.isOk()) << file.status().description();
+  const AVAudioFormat& format = (*file)->processingFormat();
+  EXPECT_EQ(format.sampleRate(), 48000);
+  EXPECT_EQ(format.channelCount(), 2u);
+  auto buffer = AVAudioPCMBuffer::make(format, 10000);
+  std::uint64_t total = 0;
+  std::vector<std::uint32_t> lengths;
+  while (true) {
+    ASSERT_TRUE((*file)->read(*buffer, 10000).isOk());
+    if (buffer->frameLength() == 0) break;
+    lengths.push_back(buffer->frameLength());
+    total += buffer->frameLength();
+  }
+  EXPECT_EQ(total, 3u * 48000);
+  // Every read but the last is full: the decoding thread is waited for, not raced.
+  for (std::size_t i = 0; i + 1 < lengths.size(); ++i) EXPECT_EQ(lengths[i], 10000u) << i;
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE((*file)->read(*buffer, 10000).isOk());
+    EXPECT_EQ(buffer->frameLength(), 0u);
+  }
+  auto wrong = AVAudioPCMBuffer::make(
+      *AVAudioFormat::make(AVAudioCommonFormat::pcmFormatFloat64, 48000, 2, false), 100);
+  EXPECT_EQ((*file)->read(*wrong, 100),
+            Status::error("the buffer is not in the file's processing format"));
+}
+
+}  // namespace
+}  // namespace quillmor_speech
