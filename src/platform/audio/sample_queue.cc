@@ -22,7 +22,7 @@ SampleQueue::SampleQueue(AVSampleFormat format, int channels)
 int SampleQueue::push(const std::uint8_t* const* planes, int frames) {
   MutexLock lock(mutex_);
   while (!closed_ && av_audio_fifo_size(fifo_.get()) >= std::max(2 * batchFrames_, wanted_)) {
-    waitForChange();
+    changed_.wait(mutex_);
   }
   if (closed_) return AVERROR_EXIT;
   if (frames <= 0) return 0;
@@ -46,7 +46,7 @@ StatusOr<int> SampleQueue::pop(void* const* planes, int frames) {
   if (!ended_ && av_audio_fifo_size(fifo_.get()) < frames) {
     wanted_ = std::max(frames, batchFrames_);
     changed_.notifyAll();  // a producer held at the read-ahead may go on to `wanted_`
-    while (!ended_ && av_audio_fifo_size(fifo_.get()) < wanted_) waitForChange();
+    while (!ended_ && av_audio_fifo_size(fifo_.get()) < wanted_) changed_.wait(mutex_);
     wanted_ = 0;
   }
   const int available = std::min(frames, av_audio_fifo_size(fifo_.get()));

@@ -43,12 +43,9 @@ class SampleQueue {
   void close() EXCLUDES(mutex_);
 
  private:
-  // changed_.wait(), for the analysis, which cannot see that changed_ belongs to mutex_.
-  void waitForChange() REQUIRES(mutex_) NO_THREAD_SAFETY_ANALYSIS { changed_.wait(); }
-
   const int batchFrames_;  // half the read-ahead, in frames
   Mutex mutex_;
-  CondVar changed_{mutex_};
+  CondVar changed_;
   const AVAudioFifoPtr fifo_ PT_GUARDED_BY(mutex_);  // set once; its samples are guarded
   int wanted_ GUARDED_BY(mutex_) = 0;                // frames the consumer waits for
   bool ended_ GUARDED_BY(mutex_) = false;
