@@ -66,7 +66,7 @@ std::unique_ptr<AVAudioPCMBuffer> convertFrame(AVAudioConverter& converter,
 }  // namespace
 
 void streamAudio(int fd, const AVAudioFormat& inputFormat, const AVAudioFormat& analyzerFormat,
-                 SpeechAnalyzer& analyzer, AnalyzerInputSequence& input, std::thread& resultTask) {
+                 SpeechAnalyzer& analyzer, AnalyzerInputSequence& input, ResultTask& resultTask) {
   std::unique_ptr<AVAudioConverter> converter = AVAudioConverter::make(inputFormat, analyzerFormat);
   for (;;) {
     std::optional<Frame> frame = readFrame(fd);
@@ -89,8 +89,8 @@ void streamAudio(int fd, const AVAudioFormat& inputFormat, const AVAudioFormat& 
   input.finish();
   try {
     analyzer.finalizeAndFinishThroughEndOfInput();
-  } catch (const std::exception& error) {
-    fail("recognition_failed", error.what());
+  } catch (...) {
+    failFromCurrentException("recognition_failed");
   }
   resultTask.join();
   emitEvent({{"type", std::string("done")}});
