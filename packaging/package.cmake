@@ -25,10 +25,11 @@ set(CPACK_PACKAGE_NAME quillmor-speech)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "quillmor-speech maintainers <maintainers@quillmor-speech.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "on-device speech recognition and audio decoding for a host process")
-set(CPACK_PACKAGE_DESCRIPTION "A child process that a host application spawns and talks to only \
-through stdin, stdout and the exit status: probe reports what the machine can do, serve runs one \
-streaming recognition session (binary frames in, JSON lines out), and decode turns any audio file \
-into 16 kHz mono PCM. Recognition runs on-device with PocketSphinx.")
+set(CPACK_PACKAGE_DESCRIPTION "A child process that a host application spawns and talks to only
+through stdin, stdout and the exit status: probe reports what the machine can do,
+serve runs one streaming recognition session (binary frames in, JSON lines out),
+and decode turns any audio file into 16 kHz mono PCM. Recognition runs on-device
+with PocketSphinx.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -37,5 +38,4 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The en-US model; without it en-US is installed on demand from the catalogue.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS pocketsphinx-en-us)
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}\n${CPACK_PACKAGE_DESCRIPTION}")
 include(CPack)

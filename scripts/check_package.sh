@@ -46,8 +46,10 @@ PY
   fail "decode exited $?"
 [ ! -s "$root/decode.err" ] || fail "decode wrote to stderr"
 bytes=$(stat -c %s "$root/sample.pcm")
-# About 25 s of 16 kHz 16-bit mono.
-[ "$bytes" -gt 700000 ] && [ "$bytes" -lt 900000 ] || fail "decode gave $bytes bytes"
+# The sample's duration as 16 kHz 16-bit mono, to within 1 %.
+seconds=$(ffprobe -v error -show_entries format=duration -of csv=p=0 samples/sense-and-sensibility.ogg)
+python3 -c "import sys; b, s = int(sys.argv[1]), float(sys.argv[2]); sys.exit(abs(b - s * 32000) > s * 320)" \
+  "$bytes" "$seconds" || fail "decode gave $bytes bytes for $seconds s"
 
 python3 tools/transcribe.py --binary "$binary" --fast --raw samples/sense-and-sensibility.ogg \
   >"$root/serve.out" 2>"$root/serve.err" || fail "the transcription exited $?"
