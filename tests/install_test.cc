@@ -31,21 +31,28 @@ TEST(Install, AnyPrefixGivesABinaryThatFindsItsCatalogueBesideItself) {
   fs::create_directories(scratch);
   struct Case {
     std::string prefix;
+    bool strip;  // --strip: without debug information, as a package is
   };
   // A plain prefix, and one with a space and non-ASCII text.
-  const std::vector<Case> cases = {{root + "/usr"}, {root + "/opt/host app/植物"}};
+  const std::vector<Case> cases = {{root + "/usr", true}, {root + "/opt/host app/植物", false}};
   const std::vector<std::string> installed = {
       "bin/quillmor-speech", "share/quillmor-speech/catalogue.json",
       "share/doc/quillmor-speech/copyright", "share/doc/quillmor-speech/protocol.md"};
   for (const Case& c : cases) {
-    RunResult install =
-        runBinary(QUILLMOR_CMAKE_COMMAND, {"--install", QUILLMOR_BUILD_DIR, "--prefix", c.prefix},
-                  "", RunOptions{});
+    std::vector<std::string> args = {"--install", QUILLMOR_BUILD_DIR, "--prefix", c.prefix};
+    if (c.strip) args.push_back("--strip");
+    RunResult install = runBinary(QUILLMOR_CMAKE_COMMAND, args, "", RunOptions{});
     ASSERT_EQ(install.status, 0) << install.out << install.err;
     for (const std::string& file : installed) {
       EXPECT_TRUE(fs::is_regular_file(c.prefix + "/" + file)) << c.prefix << ": " << file;
     }
     EXPECT_EQ(zhStatusOf(c.prefix + "/bin/quillmor-speech", scratch), "downloadable") << c.prefix;
+    if (c.strip) {
+      // No path of this machine's source or build tree is left in the program.
+      const std::string program = readFileBytes(c.prefix + "/bin/quillmor-speech");
+      EXPECT_EQ(program.find(QUILLMOR_SOURCE_DIR), std::string::npos);
+      EXPECT_EQ(program.find(QUILLMOR_BUILD_DIR), std::string::npos);
+    }
     // A symbolic link to the installed binary elsewhere still finds the catalogue.
     fs::create_directories(root + "/links");
     fs::remove(root + "/links/quillmor-speech");
