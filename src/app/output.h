@@ -28,8 +28,9 @@ void emitEvent(const Event& event);
 [[noreturn]] void exitNow(int status);
 
 // The message for a failure that reached a catch-all: kOutOfMemoryMessage for std::bad_alloc;
-// what() of any other standard exception (SpeechError included) when it is non-empty valid
-// UTF-8; kUnexpectedFailureMessage for anything else. Call only while an exception is being
+// what() of any other standard exception when it is non-empty valid UTF-8;
+// kUnexpectedFailureMessage for anything else. (Callers quote the engine's own SpeechError
+// exactly, without this.) Call only while an exception is being
 // handled (inside a catch block). May throw std::bad_alloc.
 std::string currentExceptionMessage();
 

@@ -89,6 +89,8 @@ void streamAudio(int fd, const AVAudioFormat& inputFormat, const AVAudioFormat& 
   input.finish();
   try {
     analyzer.finalizeAndFinishThroughEndOfInput();
+  } catch (const SpeechError& error) {
+    fail("recognition_failed", error.localizedDescription());
   } catch (...) {
     failFromCurrentException("recognition_failed");
   }

@@ -33,11 +33,20 @@ void forwardResults(std::shared_ptr<SpeechTranscriber> transcriber) noexcept {
       if (std::optional<Event> event = resultEvent(*result, counter)) emitEvent(*event);
     }
   } catch (...) {
-    // The results are over for this session; the main flow still ends it with "done". A line
-    // that cannot even be made is lost like any event that cannot be serialised.
+    // The results are over for this session; the main flow still ends it with "done". The
+    // engine's own error is quoted exactly. A line that cannot even be made is lost like any
+    // event that cannot be serialised.
     try {
+      std::string message;
+      try {
+        throw;
+      } catch (const SpeechError& error) {
+        message = error.localizedDescription();
+      } catch (...) {
+        message = currentExceptionMessage();
+      }
       emitEvent({{"code", std::string("recognition_failed")},
-                 {"message", currentExceptionMessage()},
+                 {"message", message},
                  {"type", std::string("error")}});
     } catch (...) {
     }

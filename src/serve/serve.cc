@@ -15,11 +15,13 @@ namespace {
 constexpr double kDefaultSampleRate = 16000.0;
 
 // Runs an engine call that may throw; a failure ends the process with the engine's description
-// (or "申请不到内存").
+// exactly, or for any other failure with "申请不到内存" or its own description.
 template <typename Call>
 auto orFailRecognition(Call&& call) -> decltype(call()) {
   try {
     return call();
+  } catch (const SpeechError& error) {
+    fail("recognition_failed", error.localizedDescription());
   } catch (...) {
     failFromCurrentException("recognition_failed");
   }
