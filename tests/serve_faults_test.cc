@@ -124,6 +124,7 @@ void writeHugeAudioSession(const std::string& path, std::size_t payloadMiB) {
 }
 
 TEST(ServeFaults, OutOfMemoryInTheMainFlowIsOneErrorLineAndStatusOne) {
+  if (kSanitizedBuild) GTEST_SKIP() << "a sanitizer build cannot run under an address-space limit";
   // A 450 MiB audio frame under a 400 MiB address-space limit: the frame cannot be held.
   const std::string dir = makeTempDir();
   writeHugeAudioSession(dir + "/input", 450);
@@ -154,6 +155,7 @@ TEST(ServeFaults, OutOfMemoryInTheMainFlowIsOneErrorLineAndStatusOne) {
 }
 
 TEST(ServeFaults, OutOfMemoryInTheResultTaskFailsTheResultsAndDoneFollows) {
+  if (kSanitizedBuild) GTEST_SKIP() << "a sanitizer build cannot run under an address-space limit";
   // One final result of 64 MiB of text: the engine holds it once, and writing it as a line
   // takes more copies (plain text, trimmed text, event, JSON, line) than a 400 MiB address space
   // leaves room for.
