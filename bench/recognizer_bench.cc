@@ -325,18 +325,23 @@ int benchMain(int argc, char** argv) {
   const EngineRun paced = runEngine(speech, true, true);
   std::vector<double> wordDelays, onsetDelays;
   std::size_t wordsSoFar = 0;
-  std::optional<double> firstVolatileClock;
+  // The audio clock at the first volatile result of the utterance under way, if it had one.
+  bool sawVolatile = false;
+  double firstVolatileClock = 0;
   for (const Delivery& delivery : paced.deliveries) {
     const auto& result = delivery.result;
     if (result.isFinal) {
-      if (firstVolatileClock) {
-        onsetDelays.push_back(*firstVolatileClock - CMTimeGetSeconds(result.range.start));
+      if (sawVolatile) {
+        onsetDelays.push_back(firstVolatileClock - CMTimeGetSeconds(result.range.start));
       }
       wordsSoFar = 0;
-      firstVolatileClock.reset();
+      sawVolatile = false;
       continue;
     }
-    if (!firstVolatileClock) firstVolatileClock = delivery.audioClock;
+    if (!sawVolatile) {
+      sawVolatile = true;
+      firstVolatileClock = delivery.audioClock;
+    }
     const std::size_t words = wordCount(result.plainText());
     // A volatile result with more words than any before it in the utterance holds a new last
     // word, which ends where the result's range ends.

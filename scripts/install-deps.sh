@@ -18,6 +18,8 @@ packages=(
   nlohmann-json3-dev libicu-dev libcurl4-openssl-dev libarchive-dev ca-certificates
   # SHA-256 of downloaded models
   libssl-dev
+  # the Debian package: dpkg-shlibdeps computes its Depends, file finds the binaries to scan
+  dpkg-dev file
 )
 
 missing=()

@@ -1,11 +1,18 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the plain build (with the fuzz corpora replayed), the
-# whole suite under AddressSanitizer and UndefinedBehaviorSanitizer, and the threaded tests under
-# ThreadSanitizer. Any failure fails the run.
+# whole suite under AddressSanitizer and UndefinedBehaviorSanitizer, the threaded tests under
+# ThreadSanitizer, a g++ Release build of everything (the optimiser's warnings differ), and the
+# Debian package, unpacked and run. Warnings are errors in every build here. Any failure fails
+# the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 jobs=$(nproc)
+
+configure() {  # build-dir, build type, cmake arguments...
+  local dir=$1 type=$2; shift 2
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE="$type" -DQUILLMOR_WERROR=ON "$@" >/dev/null
+}
 
 run_suite() {  # build-dir, ctest arguments..., --, cmake arguments...
   local dir=$1; shift
@@ -13,7 +20,7 @@ run_suite() {  # build-dir, ctest arguments..., --, cmake arguments...
   while [ $# -gt 0 ] && [ "$1" != "--" ]; do ctest_args+=("$1"); shift; done
   [ $# -gt 0 ] && shift
   echo "== $dir"
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  configure "$dir" RelWithDebInfo "$@"
   cmake --build "$dir" -j "$jobs"
   (cd "$dir" && ctest --output-on-failure -j "$jobs" "${ctest_args[@]}")
 }
@@ -25,3 +32,11 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 run_suite build --
 run_suite build-asan -- -DQUILLMOR_SANITIZE=address
 run_suite build-tsan -L threaded -- -DQUILLMOR_SANITIZE=thread
+
+echo "== build-release (g++ Release, everything, built only)"
+configure build-release Release
+cmake --build build-release -j "$jobs"
+
+echo "== package"
+package=$(bash scripts/package.sh | tail -n 1)
+bash scripts/check_package.sh "$package"

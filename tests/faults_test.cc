@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <nlohmann/json.hpp>
+#include <set>
 
 #include "support/audio_fixtures.h"
 #include "support/run_binary.h"
@@ -253,6 +255,77 @@ TEST_F(FaultsTest, HeadersPromisingHoursEndWithTheAudioThatIsThere) {
     EXPECT_EQ(r.out.size() % 2, 0u);
     // Memory follows the audio that is there, not the length the header claims.
     EXPECT_LT(r.peakRssKb, baseline.peakRssKb + 64 * 1024);
+  }
+}
+
+// `binary args` under an address-space limit (RLIMIT_AS, set by the shell's ulimit -v).
+RunResult underAddressLimit(long kib, const std::vector<std::string>& args) {
+  std::vector<std::string> shellArgs = {
+      "-c", "ulimit -v " + std::to_string(kib) + " && exec \"$0\" \"$@\"", QUILLMOR_BINARY};
+  shellArgs.insert(shellArgs.end(), args.begin(), args.end());
+  RunOptions options;
+  options.timeoutSeconds = 20;
+  return runBinary("/bin/sh", shellArgs, "", options);
+}
+
+// The lowest limit (to 256 KiB) at which the program itself runs, shown by its usage line.
+// Below it the dynamic loader cannot map the libraries: its message and status 127, before any
+// code of the program has run.
+long programFloorKib() {
+  const std::string usage =
+      "{\"code\":\"usage\",\"message\":\"用法：quillmor-speech probe | serve | decode "
+      "<文件>\",\"type\":\"error\"}\n";
+  long failing = 16 * 1024, working = 2 * 1024 * 1024;
+  while (working - failing > 256) {
+    long middle = (failing + working) / 2;
+    RunResult r = underAddressLimit(middle, {});
+    (r.status == 1 && r.out == usage ? working : failing) = middle;
+  }
+  return working;
+}
+
+TEST_F(FaultsTest, RunningOutOfAddressSpaceNeverAbortsACommand) {
+  if (kSanitizedBuild) GTEST_SKIP() << "a sanitizer build cannot run under an address-space limit";
+  // From the lowest limit at which the program runs upwards, in 256 KiB steps, until the
+  // command succeeds: every run ends by itself with nothing on stderr, either exactly as without
+  // a limit or with one error line of the command's codes.
+  writeFileBytes(path("tone.wav"), wavFile(44100, 2, 16, noiseBytes(44100 * 4 * 2, 3)));
+  struct Case {
+    std::vector<std::string> args;
+    std::set<std::string> codes;
+  };
+  const std::vector<Case> cases = {
+      {{"decode", path("tone.wav")}, {"decode_failed", "decode_unsupported"}},
+      {{"probe"}, {"probe_failed"}},
+  };
+  const long floor = programFloorKib();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    const RunResult unlimited = runBinary(QUILLMOR_BINARY, c.args, "");
+    ASSERT_EQ(unlimited.status, 0);
+    bool succeeded = false;
+    for (long kib = floor; kib < floor + 64 * 1024 && !succeeded; kib += 256) {
+      SCOPED_TRACE(std::to_string(kib) + " KiB");
+      RunResult r = underAddressLimit(kib, c.args);
+      EXPECT_FALSE(r.timedOut);
+      EXPECT_TRUE(r.exitedNormally) << "signal " << r.signal;
+      EXPECT_EQ(r.err, "");
+      if (r.status == 0) {
+        EXPECT_EQ(r.out, unlimited.out);
+        succeeded = true;
+        continue;
+      }
+      EXPECT_EQ(r.status, 1);
+      // decode may have written samples before the error line; the line itself is whole.
+      const std::size_t start = r.out.rfind("{\"code\":");
+      ASSERT_NE(start, std::string::npos) << r.out.substr(0, 200);
+      const nlohmann::json line = nlohmann::json::parse(r.out.substr(start), nullptr, false);
+      ASSERT_TRUE(line.is_object()) << r.out.substr(start);
+      EXPECT_EQ(line.value("type", ""), "error");
+      EXPECT_EQ(c.codes.count(line.value("code", "")), 1u) << r.out.substr(start);
+      EXPECT_EQ(r.out.back(), '\n');
+    }
+    EXPECT_TRUE(succeeded) << "no limit up to 64 MiB above the floor let the command finish";
   }
 }
 

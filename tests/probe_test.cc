@@ -136,6 +136,30 @@ TEST(Probe, SlowStatusQueriesAreAwaitedOneAfterTheOther) {
   EXPECT_GE(probe.run.seconds, 0.6);  // two waits of 0.3 s in sequence
 }
 
+TEST(Probe, AFailureNoEnginePromisesIsOneErrorLineAndStatusOne) {
+  struct Case {
+    const char* operation;
+    nlohmann::json behaviour;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"isAvailable",
+       {{"do", "throwLogicError"}, {"description", "broken/invariant"}},
+       "broken\\/invariant"},
+      {"status", {{"do", "throwBadAlloc"}}, "申请不到内存"},
+      {"status", {{"do", "throwInteger"}}, "发生了意外错误"},
+  };
+  for (const Case& c : cases) {
+    Probe probe = runScriptedProbe({{"operations", {{c.operation, c.behaviour}}}});
+    EXPECT_EQ(probe.run.out,
+              "{\"code\":\"probe_failed\",\"message\":\"" + c.message + "\",\"type\":\"error\"}\n")
+        << c.operation << " " << c.message;
+    EXPECT_EQ(probe.run.err, "") << c.operation;
+    EXPECT_TRUE(probe.run.exitedNormally) << c.operation << ": signal " << probe.run.signal;
+    EXPECT_EQ(probe.run.status, 1) << c.operation;
+  }
+}
+
 TEST(Probe, RealEngineReportsTheSystemEnglishModel) {
   const RunResult run = runBinary(QUILLMOR_BINARY, {"probe"}, "");
   expectCleanExit(run);

@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <new>
+#include <stdexcept>
+
+#include "app/output.h"
 
 namespace quillmor_speech {
 namespace {
@@ -82,6 +86,51 @@ TEST(Trim, WhiteSpaceAndLineBreakSetOnly) {
       {"a\n\nb", "a\n\nb"},
   };
   for (const TrimCase& c : cases) EXPECT_EQ(trimWhitespaceAndNewlines(c.input), c.trimmed);
+}
+
+// The message of a failure that reached a catch-all, by what was thrown.
+TEST(CurrentExceptionMessage, Table) {
+  struct Case {
+    const char* name;
+    std::exception_ptr thrown;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"out of memory", std::make_exception_ptr(std::bad_alloc()), "申请不到内存"},
+      {"engine error", std::make_exception_ptr(SpeechError("model/file missing")),
+       "model/file missing"},
+      {"standard exception", std::make_exception_ptr(std::logic_error("broken")), "broken"},
+      {"empty description", std::make_exception_ptr(std::runtime_error("")), "发生了意外错误"},
+      {"description not UTF-8", std::make_exception_ptr(std::runtime_error("\xff\xfe")),
+       "发生了意外错误"},
+      {"foreign type", std::make_exception_ptr(7), "发生了意外错误"},
+  };
+  for (const Case& c : cases) {
+    try {
+      std::rethrow_exception(c.thrown);
+    } catch (...) {
+      EXPECT_EQ(currentExceptionMessage(), c.message) << c.name;
+    }
+  }
+}
+
+TEST(ResultTask, JoinReturnsOnceTheResultsEnd) {
+  auto transcriber = std::make_shared<SpeechTranscriber>("en-US", TranscriptionOptions{},
+                                                         ReportingOptions{}, AttributeOptions{});
+  ResultTask task(transcriber);
+  transcriber->results->finish();
+  task.join();
+}
+
+TEST(ResultTask, LeavingTheScopeEarlyEndsTheResultsAndJoins) {
+  // Without join() and with the engine still delivering, the owner's destructor must neither
+  // block on the open sequence nor leave a joinable thread behind (std::terminate).
+  auto transcriber = std::make_shared<SpeechTranscriber>("en-US", TranscriptionOptions{},
+                                                         ReportingOptions{}, AttributeOptions{});
+  { ResultTask task(transcriber); }
+  // The sequence is over: a later delivery is dropped and next() reports the end.
+  transcriber->results->deliver(SpeechTranscriptionResult{{{"late", std::nullopt}}, {}, true});
+  EXPECT_EQ(transcriber->results->next(), std::nullopt);
 }
 
 }  // namespace

@@ -13,8 +13,7 @@ namespace {
 using nlohmann::json;
 
 const std::string kGoForward = "/usr/share/pocketsphinx/test/data/goforward.raw";
-const std::string kSample =
-    std::string(QUILLMOR_SOURCE_DIR) + "/samples/sense-and-sensibility.ogg";
+const std::string kSample = std::string(QUILLMOR_SOURCE_DIR) + "/samples/sense-and-sensibility.ogg";
 
 // 20 ms audio frames of 16-bit PCM bytes at the given rate.
 std::string audioFrames(const std::string& pcm, int rate) {
@@ -46,7 +45,8 @@ Transcript checkSession(const RunResult& run) {
     json event = json::parse(line);
     t.events.push_back(event);
     if (event["type"] == "final") {
-      t.finals += (t.finals.empty() ? "" : " ") + event["text"].get<std::string>();
+      if (!t.finals.empty()) t.finals += ' ';
+      t.finals += event["text"].get<std::string>();
       EXPECT_GE(event["start"].get<double>(), lastFinalEnd - 1e-9) << line;
       EXPECT_GE(event["end"].get<double>(), event["start"].get<double>()) << line;
       lastFinalEnd = event["end"].get<double>();

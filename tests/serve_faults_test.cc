@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
 
@@ -94,6 +95,89 @@ TEST(ServeFaults, ProbeIgnoresSilentOpenStdin) {
   SessionResult r = runScripted({{"statuses", {{"en-US", "installed"}}}}, "", {"probe"}, options);
   EXPECT_FALSE(r.run.timedOut);
   EXPECT_EQ(r.run.status, 0);
+}
+
+// Runs `binary serve` under an address-space limit (the shell's ulimit -v sets RLIMIT_AS in the
+// child before the program starts) with standard input from a file.
+RunResult serveUnderMemoryLimit(const std::string& binary, const std::string& inputPath,
+                                RunOptions options, int limitMiB = 400) {
+  options.timeoutSeconds = 60;
+  return runBinary(
+      "/bin/sh",
+      {"-c", "ulimit -v " + std::to_string(limitMiB * 1024) + " && exec \"$0\" serve <\"$1\"",
+       binary, inputPath},
+      "", options);
+}
+
+// A start frame, then one audio frame of `payloadMiB` MiB of silence (a sparse file: it costs
+// no disk), then an end frame.
+void writeHugeAudioSession(const std::string& path, std::size_t payloadMiB) {
+  const std::size_t payload = payloadMiB << 20;
+  std::string head = startFrame({{"locale", "en-US"}}) + frameBytes(2, "x").substr(0, 5);
+  head[head.size() - 4] = static_cast<char>(payload >> 24);
+  head[head.size() - 3] = static_cast<char>(payload >> 16);
+  head[head.size() - 2] = static_cast<char>(payload >> 8);
+  head[head.size() - 1] = static_cast<char>(payload);
+  writeFileBytes(path, head);
+  std::filesystem::resize_file(path, head.size() + payload);
+  std::ofstream(path, std::ios::binary | std::ios::app) << frameBytes(3);
+}
+
+TEST(ServeFaults, OutOfMemoryInTheMainFlowIsOneErrorLineAndStatusOne) {
+  if (kSanitizedBuild) GTEST_SKIP() << "a sanitizer build cannot run under an address-space limit";
+  // A 450 MiB audio frame under a 400 MiB address-space limit: the frame cannot be held.
+  const std::string dir = makeTempDir();
+  writeHugeAudioSession(dir + "/input", 450);
+  writeFileBytes(dir + "/scenario.json", json({{"statuses", {{"en-US", "installed"}}}}).dump());
+  struct Case {
+    const char* name;
+    std::string binary;
+    std::vector<std::pair<std::string, std::string>> env;
+  };
+  const std::vector<Case> cases = {
+      {"scripted engine",
+       QUILLMOR_SCRIPTED_BINARY,
+       {{"QUILLMOR_SCENARIO", dir + "/scenario.json"}}},
+      {"recognizer", QUILLMOR_BINARY, {{"XDG_DATA_HOME", dir}}},
+  };
+  for (const Case& c : cases) {
+    RunOptions options;
+    options.env = c.env;
+    RunResult r = serveUnderMemoryLimit(c.binary, dir + "/input", options);
+    EXPECT_EQ(r.out,
+              "{\"code\":\"recognition_failed\",\"message\":\"申请不到内存\",\"type\":\"error\"}\n")
+        << c.name;
+    EXPECT_EQ(r.err, "") << c.name;
+    EXPECT_TRUE(r.exitedNormally) << c.name << ": signal " << r.signal;
+    EXPECT_EQ(r.status, 1) << c.name;
+  }
+  removeTree(dir);
+}
+
+TEST(ServeFaults, OutOfMemoryInTheResultTaskFailsTheResultsAndDoneFollows) {
+  if (kSanitizedBuild) GTEST_SKIP() << "a sanitizer build cannot run under an address-space limit";
+  // One final result of 64 MiB of text: the engine holds it once, and writing it as a line
+  // takes more copies (plain text, trimmed text, event, JSON, line) than a 400 MiB address space
+  // leaves room for.
+  const std::string dir = makeTempDir();
+  json scenario = {{"statuses", {{"en-US", "installed"}}}};
+  scenario["results"] = {{{"runs", {{{"text", "word"}, {"repeat", 16u << 20}}}},
+                          {"start", 0},
+                          {"duration", 1},
+                          {"isFinal", true},
+                          {"afterBuffers", 0}}};
+  writeFileBytes(dir + "/scenario.json", scenario.dump());
+  writeFileBytes(dir + "/input", startFrame({{"locale", "en-US"}}) + frameBytes(3));
+  RunOptions options;
+  options.env = {{"QUILLMOR_SCENARIO", dir + "/scenario.json"}};
+  RunResult r = serveUnderMemoryLimit(QUILLMOR_SCRIPTED_BINARY, dir + "/input", options);
+  EXPECT_EQ(r.out,
+            "{\"code\":\"recognition_failed\",\"message\":\"申请不到内存\",\"type\":\"error\"}\n"
+            "{\"type\":\"done\"}\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(r.exitedNormally) << "signal " << r.signal;
+  EXPECT_EQ(r.status, 0);
+  removeTree(dir);
 }
 
 TEST(ServeFaults, InstallKilledHalfWayLeavesNothingInstalledAndTheNextOneSucceeds) {

@@ -29,6 +29,12 @@ json withOperation(json scenario, const std::string& operation, json behaviour) 
 
 const json kThrow = {{"do", "throw"}, {"description", "engine says no/never"}};
 const std::string kThrownMessage = "engine says no\\/never";
+// Failures that no engine promises: a broken invariant, memory running out, a foreign type.
+const json kLogicError = {{"do", "throwLogicError"}, {"description", "engine says no/never"}};
+const json kBadAlloc = {{"do", "throwBadAlloc"}};
+const json kInteger = {{"do", "throwInteger"}};
+const std::string kOutOfMemory = "申请不到内存";
+const std::string kUnexpected = "发生了意外错误";
 
 struct SessionCase {
   const char* name;
@@ -125,6 +131,35 @@ TEST(Serve, SetupTable) {
        errorLine("locale_unsupported", "本机不支持 a\\/b 识别"),
        1},
       {"start then end of input", installed(), startEn, kDone, 0},
+      {"availability check breaks an invariant",
+       withOperation(installed(), "isAvailable", kLogicError), startEn + end,
+       errorLine("recognition_failed", kThrownMessage), 1},
+      {"status runs out of memory", withOperation(installed(), "status", kBadAlloc), startEn + end,
+       errorLine("recognition_failed", kOutOfMemory), 1},
+      {"installation request throws a foreign type",
+       withOperation({{"statuses", {{"zh-CN", "supported"}}}}, "assetInstallationRequest",
+                     kInteger),
+       startFrame({{"locale", "zh-CN"}}) + end, errorLine("recognition_failed", kUnexpected), 1},
+      {"download runs out of memory after the status line",
+       withOperation({{"statuses", {{"zh-CN", "supported"}}}}, "downloadAndInstall", kBadAlloc),
+       startFrame({{"locale", "zh-CN"}}) + end,
+       "{\"message\":\"正在下载 zh-CN 语音模型…\",\"type\":\"status\"}\n" +
+           errorLine("recognition_failed", kOutOfMemory),
+       1},
+      {"no preferred format breaks an invariant",
+       withOperation(installed(), "bestAvailableAudioFormat", kLogicError), startEn + end,
+       errorLine("recognition_failed", kThrownMessage), 1},
+      {"preparation runs out of memory", withOperation(installed(), "prepareToAnalyze", kBadAlloc),
+       startEn + end, errorLine("recognition_failed", kOutOfMemory), 1},
+      {"start breaks an invariant while the result task runs",
+       withOperation(installed(), "start", kLogicError), startEn + audioFrame({1}) + end,
+       errorLine("recognition_failed", kThrownMessage), 1},
+      {"finalisation runs out of memory: no done",
+       withOperation(installed(), "finalize", kBadAlloc), startEn + audioFrame({1, 2}) + end,
+       errorLine("recognition_failed", kOutOfMemory), 1},
+      {"finalisation throws a foreign type: no done",
+       withOperation(installed(), "finalize", kInteger), startEn + audioFrame({1, 2}) + end,
+       errorLine("recognition_failed", kUnexpected), 1},
   };
   for (const SessionCase& c : cases) {
     SessionResult r = runScripted(c.scenario, c.input);

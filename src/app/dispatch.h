@@ -10,7 +10,9 @@ namespace quillmor_speech {
 
 // Runs the subcommand that args names and ends the process: status 0 when it returns, status 1
 // through fail() on wrong usage or any fatal condition. The engine is made only for the
-// subcommands that use one.
+// subcommands that use one. Whatever the engine's maker or a command's main flow throws ends the
+// process with one error line (code "probe_failed", "recognition_failed" or "decode_failed";
+// message "申请不到内存" when memory ran out) and status 1.
 [[noreturn]] void runCommand(const std::function<std::unique_ptr<SpeechEngine>()>& makeEngine);
 
 }  // namespace quillmor_speech

@@ -2,13 +2,18 @@
 #include <csignal>
 
 #include "app/dispatch.h"
+#include "app/output.h"
 #include "app/process.h"
 #include "platform/speech/pocketsphinx_engine.h"
 
 int main(int argc, char** argv) {
   using namespace quillmor_speech;
   // stdoutLock is constructed before main; args comes second.
-  args.assign(argv, argv + argc);
+  try {
+    args.assign(argv, argv + argc);
+  } catch (...) {
+    exitNow(1);  // no memory even for the arguments: nothing can be written either
+  }
   // A closed stdout must end the process through a failed write (status 1), never by a signal.
   std::signal(SIGPIPE, SIG_IGN);
   runCommand([] { return makePocketSphinxEngine(); });

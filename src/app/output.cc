@@ -4,6 +4,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <exception>
+#include <new>
 
 #include "app/process.h"
 
@@ -38,6 +40,28 @@ void emitEvent(const Event& event) { emitEventTo(STDOUT_FILENO, event); }
 
 void fail(const std::string& code, const std::string& message) {
   emitEvent(Event{{"code", code}, {"message", message}, {"type", std::string("error")}});
+  exitNow(1);
+}
+
+std::string currentExceptionMessage() {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    return kOutOfMemoryMessage;
+  } catch (const std::exception& error) {
+    std::string text = error.what();
+    // A text that could not be written would leave the line empty.
+    if (!text.empty() && encodeEventLine(Event{{"type", text}})) return text;
+  } catch (...) {
+  }
+  return kUnexpectedFailureMessage;
+}
+
+void failFromCurrentException(const char* code) noexcept {
+  try {
+    fail(code, currentExceptionMessage());
+  } catch (...) {
+  }
   exitNow(1);
 }
 

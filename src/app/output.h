@@ -30,4 +30,19 @@ void emitEventTo(int fd, const Event& event);
 // Ends the process with the status at once: nothing is flushed, no thread is joined.
 [[noreturn]] void exitNow(int status);
 
+// The message for a failure that reached a catch-all: kOutOfMemoryMessage for std::bad_alloc;
+// what() of any other standard exception when it is non-empty valid UTF-8;
+// kUnexpectedFailureMessage for anything else. (Callers quote the engine's own SpeechError
+// exactly, without this.) Call only while an exception is being
+// handled (inside a catch block). May throw std::bad_alloc.
+std::string currentExceptionMessage();
+
+// fail(code, currentExceptionMessage()): the error line for the exception being handled, then
+// status 1. Call only inside a catch block. When not even that line can be made, the process
+// ends with status 1 and no line.
+[[noreturn]] void failFromCurrentException(const char* code) noexcept;
+
+inline constexpr const char* kOutOfMemoryMessage = "申请不到内存";
+inline constexpr const char* kUnexpectedFailureMessage = "发生了意外错误";
+
 }  // namespace quillmor_speech

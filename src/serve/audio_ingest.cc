@@ -65,7 +65,7 @@ std::unique_ptr<AVAudioPCMBuffer> convertFrame(AVAudioConverter& converter,
 }  // namespace
 
 void streamAudio(int fd, const AVAudioFormat& inputFormat, const AVAudioFormat& analyzerFormat,
-                 SpeechAnalyzer& analyzer, AnalyzerInputSequence& input, std::thread& resultTask) {
+                 SpeechAnalyzer& analyzer, AnalyzerInputSequence& input, ResultTask& resultTask) {
   std::unique_ptr<AVAudioConverter> converter = AVAudioConverter::make(inputFormat, analyzerFormat);
   for (;;) {
     std::optional<Frame> frame = readFrame(fd);
@@ -88,8 +88,10 @@ void streamAudio(int fd, const AVAudioFormat& inputFormat, const AVAudioFormat& 
   input.finish();
   try {
     analyzer.finalizeAndFinishThroughEndOfInput();
-  } catch (const std::exception& error) {
-    fail("recognition_failed", error.what());
+  } catch (const SpeechError& error) {
+    fail("recognition_failed", error.localizedDescription());
+  } catch (...) {
+    failFromCurrentException("recognition_failed");
   }
   resultTask.join();
   emitEvent({{"type", std::string("done")}});

@@ -4,11 +4,11 @@
 
 #include <cstdint>
 #include <optional>
-#include <thread>
 
 #include "platform/audio/audio_format.h"
 #include "platform/speech/speech_engine.h"
 #include "serve/frames.h"
+#include "serve/results.h"
 
 namespace quillmor_speech {
 
@@ -25,8 +25,9 @@ std::optional<std::uint32_t> convertedCapacity(double analyzerRate, std::uint32_
 
 // Reads frames from `fd` until an end frame or the end of input, hands every audio frame to the
 // analyzer through `input`, then finishes the input, waits for finalisation and for the result
-// task, and writes "done". A failing finalisation ends the process through fail().
+// task, and writes "done". A failing finalisation ends the process through fail(); any other
+// failure (memory for a frame, for one) is thrown to the caller.
 void streamAudio(int fd, const AVAudioFormat& inputFormat, const AVAudioFormat& analyzerFormat,
-                 SpeechAnalyzer& analyzer, AnalyzerInputSequence& input, std::thread& resultTask);
+                 SpeechAnalyzer& analyzer, AnalyzerInputSequence& input, ResultTask& resultTask);
 
 }  // namespace quillmor_speech

@@ -25,22 +25,43 @@ std::optional<Event> resultEvent(const SpeechTranscriptionResult& result,
   return event;
 }
 
-void forwardResults(std::shared_ptr<SpeechTranscriber> transcriber) {
-  GraphemeCounter counter;
-  ResultSequence& results = *transcriber->results;
-  for (;;) {
-    std::optional<SpeechTranscriptionResult> result;
-    try {
-      result = results.next();
-    } catch (const SpeechError& error) {
-      emitEvent({{"code", std::string("recognition_failed")},
-                 {"message", error.localizedDescription()},
-                 {"type", std::string("error")}});
-      return;
+void forwardResults(std::shared_ptr<SpeechTranscriber> transcriber) noexcept {
+  try {
+    GraphemeCounter counter;
+    ResultSequence& results = *transcriber->results;
+    while (std::optional<SpeechTranscriptionResult> result = results.next()) {
+      if (std::optional<Event> event = resultEvent(*result, counter)) emitEvent(*event);
     }
-    if (!result) return;
-    if (std::optional<Event> event = resultEvent(*result, counter)) emitEvent(*event);
+  } catch (...) {
+    // The results are over for this session; the main flow still ends it with "done". The
+    // engine's own error is quoted exactly. A line that cannot even be made is lost like any
+    // event that cannot be serialised.
+    try {
+      std::string message;
+      try {
+        throw;
+      } catch (const SpeechError& error) {
+        message = error.localizedDescription();
+      } catch (...) {
+        message = currentExceptionMessage();
+      }
+      emitEvent({{"code", std::string("recognition_failed")},
+                 {"message", message},
+                 {"type", std::string("error")}});
+    } catch (...) {
+    }
   }
 }
+
+ResultTask::ResultTask(std::shared_ptr<SpeechTranscriber> transcriber)
+    : transcriber_(std::move(transcriber)), thread_(forwardResults, transcriber_) {}
+
+ResultTask::~ResultTask() {
+  if (!thread_.joinable()) return;
+  transcriber_->results->finish();
+  thread_.join();
+}
+
+void ResultTask::join() { thread_.join(); }
 
 }  // namespace quillmor_speech

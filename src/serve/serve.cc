@@ -2,8 +2,6 @@
 
 #include <unistd.h>
 
-#include <thread>
-
 #include "app/output.h"
 #include "serve/audio_ingest.h"
 #include "serve/frames.h"
@@ -16,13 +14,16 @@ namespace {
 
 constexpr double kDefaultSampleRate = 16000.0;
 
-// Runs an engine call that may throw; a failure ends the process with the engine's description.
+// Runs an engine call that may throw; a failure ends the process with the engine's description
+// exactly, or for any other failure with "申请不到内存" or its own description.
 template <typename Call>
 auto orFailRecognition(Call&& call) -> decltype(call()) {
   try {
     return call();
-  } catch (const std::exception& error) {
-    fail("recognition_failed", error.what());
+  } catch (const SpeechError& error) {
+    fail("recognition_failed", error.localizedDescription());
+  } catch (...) {
+    failFromCurrentException("recognition_failed");
   }
 }
 
@@ -70,11 +71,13 @@ void serve(SpeechEngine& engine) {
   orFailRecognition([&] { analyzer->prepareToAnalyze(analyzerFormat); });
 
   auto input = std::make_shared<AnalyzerInputSequence>();
-  std::thread resultTask(forwardResults, transcriber);
-  // If starting fails, fail() ends the process without joining the result task.
-  orFailRecognition([&] { analyzer->start(input); });
-
-  streamAudio(STDIN_FILENO, *inputFormat, analyzerFormat, *analyzer, *input, resultTask);
+  ResultTask resultTask(transcriber);
+  // While the analyzer and the result task run, any failure ends the process where it happens
+  // (fail() joins nothing), rather than unwinding through the running session.
+  orFailRecognition([&] {
+    analyzer->start(input);
+    streamAudio(STDIN_FILENO, *inputFormat, analyzerFormat, *analyzer, *input, resultTask);
+  });
 }
 
 }  // namespace quillmor_speech

@@ -1,5 +1,6 @@
 #include "serve/start_request.h"
 
+#include <cstdint>
 #include <nlohmann/json.hpp>
 
 namespace quillmor_speech {
@@ -89,11 +90,14 @@ class StartRequestReader : public nlohmann::json_sax<nlohmann::json> {
     return key_ != "locale" && key_ != "install";
   }
 
+  // Only the top-level object and its scalar fields are read; anything nested belongs to an
+  // ignored key and is only counted, to whatever depth. The parser keeps one bit per open level,
+  // so memory stays bounded by the payload.
   bool enterNested() {
     if (depth_ == 1 && (key_ == "locale" || key_ == "sampleRate" || key_ == "install")) {
       return false;  // a known field holding an object or array has the wrong type
     }
-    if (++depth_ > kMaxStartRequestDepth) return false;
+    ++depth_;
     return true;
   }
 
@@ -102,7 +106,7 @@ class StartRequestReader : public nlohmann::json_sax<nlohmann::json> {
     return true;
   }
 
-  int depth_ = 0;
+  std::uint64_t depth_ = 0;
   std::string key_;
 };
 

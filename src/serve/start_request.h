@@ -16,11 +16,10 @@ struct StartRequest {
 
 // Decodes the payload, all or nothing: the whole payload must be one JSON object; keys are
 // matched exactly ("Locale" is not "locale") and unknown keys are ignored whatever their value;
-// null counts as absent; a value of the wrong type, a missing locale, text that is not JSON, or
-// nesting deeper than kMaxStartRequestDepth fails. The payload is validated while it is parsed
-// and never copied into a document.
+// null counts as absent; a value of the wrong type, a missing locale or text that is not JSON
+// fails. Values under ignored keys are checked to be JSON and skipped, however deep they nest.
+// The payload is validated while it is parsed, without recursion, and never copied into a
+// document: memory beyond the payload is one bit per nesting level.
 std::optional<StartRequest> decodeStartRequest(const Bytes& payload);
-
-inline constexpr int kMaxStartRequestDepth = 64;
 
 }  // namespace quillmor_speech

@@ -7,6 +7,7 @@
 #include <limits>
 #include <map>
 #include <mutex>
+#include <new>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -17,7 +18,9 @@ namespace {
 
 using nlohmann::json;
 
-enum class Action { succeed, none, fail };
+// fail throws the engine's own SpeechError; the other throwing actions stand for failures that
+// no engine promises (a broken invariant, memory running out, a foreign exception type).
+enum class Action { succeed, none, fail, throwLogicError, throwBadAlloc, throwInteger };
 
 struct Operation {
   Action action = Action::succeed;
@@ -64,6 +67,12 @@ Operation parseOperation(const json& value) {
     operation.action = Action::none;
   } else if (action == "throw") {
     operation.action = Action::fail;
+  } else if (action == "throwLogicError") {
+    operation.action = Action::throwLogicError;
+  } else if (action == "throwBadAlloc") {
+    operation.action = Action::throwBadAlloc;
+  } else if (action == "throwInteger") {
+    operation.action = Action::throwInteger;
   } else {
     throw std::invalid_argument("unknown operation action \"" + action + "\"");
   }
@@ -97,6 +106,13 @@ json formatJson(const AVAudioFormat& format) {
           {"interleaved", format.isInterleaved()}};
 }
 
+std::string repeated(const std::string& text, std::size_t times) {
+  std::string out;
+  out.reserve(text.size() * times);
+  for (std::size_t i = 0; i < times; ++i) out += text;
+  return out;
+}
+
 Scenario parseScenario(const json& value) {
   if (!value.is_object()) throw std::invalid_argument("the scenario is not a JSON object");
   Scenario scenario;
@@ -120,7 +136,8 @@ Scenario parseScenario(const json& value) {
   for (const json& item : value.value("results", json::array())) {
     ScriptedResult scripted;
     for (const json& run : item.value("runs", json::array())) {
-      TextRun textRun{run.value("text", std::string()), std::nullopt};
+      TextRun textRun{repeated(run.value("text", std::string()), run.value("repeat", 1u)),
+                      std::nullopt};
       if (run.contains("confidence")) textRun.confidence = parseSeconds(run.at("confidence"));
       scripted.result.text.push_back(std::move(textRun));
     }
@@ -220,19 +237,33 @@ struct Script {
   std::mutex statusMutex;  // guards scenario.statuses, which an installation changes
 };
 
-// Sleeps the operation's wait, then throws when it is to fail; gives whether it gives something.
-bool perform(const Operation& operation) {
-  if (operation.waitMs > 0) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(operation.waitMs));
+// Throws what the operation is to throw that is not the engine's own error.
+void throwIfUnexpected(const Operation& operation) {
+  switch (operation.action) {
+    case Action::throwLogicError:
+      throw std::logic_error(operation.description);
+    case Action::throwBadAlloc:
+      throw std::bad_alloc();
+    case Action::throwInteger:
+      throw 7;
+    default:
+      break;
   }
-  if (operation.action == Action::fail) throw SpeechError(operation.description);
-  return operation.action == Action::succeed;
 }
 
+// Sleeps the operation's wait; then throws what an operation that never fails may still throw.
 void waitFor(const Operation& operation) {
   if (operation.waitMs > 0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(operation.waitMs));
   }
+  throwIfUnexpected(operation);
+}
+
+// Sleeps the operation's wait, then throws when it is to fail; gives whether it gives something.
+bool perform(const Operation& operation) {
+  waitFor(operation);
+  if (operation.action == Action::fail) throw SpeechError(operation.description);
+  return operation.action == Action::succeed;
 }
 
 class ScriptedInstallation : public AssetInstallationRequest {
@@ -281,13 +312,16 @@ class ScriptedAnalyzer : public SpeechAnalyzer {
   void finalizeAndFinishThroughEndOfInput() override {
     script_->recorder.call("finalize");
     const Operation operation = script_->operation("finalize");
-    waitFor(operation);
+    if (operation.waitMs > 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(operation.waitMs));
+    }
     if (worker_.joinable()) {
       input_->finish();
       worker_.join();
     }
     script_->recorder.write();
     // A failed finalisation leaves the results open: the program ends on it.
+    throwIfUnexpected(operation);
     if (operation.action == Action::fail) throw SpeechError(operation.description);
     failIfDue();
     while (next_ < script_->scenario.results.size()) deliverNext();
@@ -317,7 +351,8 @@ class ScriptedAnalyzer : public SpeechAnalyzer {
   }
 
   void deliverNext() {
-    transcriber_->results->deliver(script_->scenario.results[next_].result);
+    // Each result is delivered once: it moves to the sequence rather than being copied.
+    transcriber_->results->deliver(std::move(script_->scenario.results[next_].result));
     ++next_;
     failIfDue();
   }

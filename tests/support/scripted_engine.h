@@ -13,19 +13,26 @@
 //                                           // "installed", "other" (a value probe calls unknown)
 //     "defaultStatus": "unsupported",       // for locales not listed
 //     "operations": {                       // what each operation does, each an Operation:
-//       "assetInstallationRequest": {...},  //   {"do": "succeed" | "none" | "throw",
+//       "isAvailable": {...},               //   {"do": "succeed" | "none" | "throw" |
+//       "status": {...},                    //          "throwLogicError" | "throwBadAlloc" |
+//       "assetInstallationRequest": {...},  //          "throwInteger",
 //       "downloadAndInstall": {...},        //    "description": "text of the thrown error",
 //       "bestAvailableAudioFormat": {...},  //    "waitMs": 0}
 //       "prepareToAnalyze": {...},          // waitMs is slept before acting. "none" means: no
 //       "start": {...},                     // installation request, or no preferred format.
-//       "finalize": {...}                   // Operations that never fail ignore "throw".
-//     },                                    // Default: {"do": "succeed"}.
+//       "finalize": {...}                   // "throw" throws SpeechError; operations that
+//     },                                    // never fail ignore it. The other throws are
+//                                           // failures no engine promises, thrown by every
+//                                           // operation: std::logic_error(description),
+//                                           // std::bad_alloc, and the int 7.
+//                                           // Default: {"do": "succeed"}.
 //     "format": {"commonFormat": 3,         // the preferred format when it is given: the
 //                "sampleRate": 16000,       // AVAudioCommonFormat number, rate, channels and
 //                "channels": 1,             // layout. Default: 16000 Hz int16 mono,
 //                "interleaved": false},     // non-interleaved. null: no preferred format.
 //     "results": [                          // delivered in this order
-//       {"runs": [{"text": "hello", "confidence": 0.5}, {"text": " "}],
+//       {"runs": [{"text": "hello", "confidence": 0.5}, {"text": " "}],  // "repeat": n
+//                                           // in a run: its text n times over
 //        "start": 0.5, "duration": 1.25,    // seconds; also "nan", "inf", "-inf"
 //        "isFinal": true,
 //        "afterBuffers": 2}                 // delivered once this many input buffers have

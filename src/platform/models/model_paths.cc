@@ -54,7 +54,6 @@ std::vector<std::string> catalogueCandidates() {
         (executable.parent_path() / "../share/quillmor-speech/catalogue.json").string());
   }
   candidates.push_back(std::string(QUILLMOR_DATA_DIR) + "/catalogue.json");
-  candidates.push_back(std::string(QUILLMOR_SOURCE_DATA_DIR) + "/catalogue.json");
   return candidates;
 }
 

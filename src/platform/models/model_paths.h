@@ -27,7 +27,7 @@ std::optional<std::string> userModelStore();
 
 // The catalogue files to try, first match wins: catalogue.json in the user's store (it replaces
 // the shipped one), then the shipped one beside the executable (<exe dir>/../share/
-// quillmor-speech), in the install prefix, and in the source tree.
+// quillmor-speech) and in the install prefix.
 std::vector<std::string> catalogueCandidates();
 
 // True when `path` is relative, non-empty and has no ".." component: it stays inside the
