@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <new>
 
@@ -57,10 +58,30 @@ std::string currentExceptionMessage() {
   return kUnexpectedFailureMessage;
 }
 
+namespace {
+
+// The out-of-memory error line written without allocating: when even the line cannot be built,
+// its pieces go out one after the other under the lock. `code` is a plain ASCII identifier.
+void writeOutOfMemoryLine(const char* code) noexcept {
+  static constexpr char kHead[] = "{\"code\":\"";
+  static constexpr char kTail[] =
+      "\",\"message\":\""
+      "申请不到内存"
+      "\",\"type\":\"error\"}\n";
+  std::lock_guard lock(stdoutLock);
+  writeAll(STDOUT_FILENO, kHead, sizeof kHead - 1);
+  writeAll(STDOUT_FILENO, code, std::strlen(code));
+  writeAll(STDOUT_FILENO, kTail, sizeof kTail - 1);
+}
+
+}  // namespace
+
 void failFromCurrentException(const char* code) noexcept {
   try {
     fail(code, currentExceptionMessage());
   } catch (...) {
+    // Only an allocation can fail on the way to the line (writing ends the process itself).
+    writeOutOfMemoryLine(code);
   }
   exitNow(1);
 }

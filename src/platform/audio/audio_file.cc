@@ -59,7 +59,7 @@ struct AVAudioFile::Decoder {
       if (rc == AVERROR_EXIT) return;
       if (rc == 0) {
         reader.resetFailures();
-      } else if (reader.countFailure()) {
+      } else if (rc == AVERROR(ENOMEM) || reader.countFailure()) {
         finish(avError("cannot decode the audio", rc));
         return;
       }

@@ -22,7 +22,7 @@ int FrameReader::next() {
     if (rc == 0) return 0;
     if (rc == AVERROR_EOF) return readError_ ? readError_ : AVERROR_EOF;
     if (rc != AVERROR(EAGAIN)) {
-      if (countFailure()) return rc;
+      if (rc == AVERROR(ENOMEM) || countFailure()) return rc;
       continue;
     }
     if (demuxEnded_) return readError_ ? readError_ : AVERROR_EOF;  // wants input: none left
@@ -40,7 +40,7 @@ int FrameReader::next() {
     }
     rc = avcodec_send_packet(codec, packet_.get());
     av_packet_unref(packet_.get());
-    if (rc < 0 && rc != AVERROR(EAGAIN) && countFailure()) return rc;
+    if (rc < 0 && rc != AVERROR(EAGAIN) && (rc == AVERROR(ENOMEM) || countFailure())) return rc;
   }
 }
 

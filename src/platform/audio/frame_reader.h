@@ -18,8 +18,10 @@ class FrameReader {
   bool ok() const { return packet_ && frame_; }
 
   // The next decoded frame into frame(): 0, AVERROR_EOF at the end of the stream, or the error
-  // that makes the file unreadable. A read failure of the file ends the demuxing; the decoder
-  // still hands out the frames it holds, and the read failure is returned after them.
+  // that makes the file unreadable. Running out of memory (AVERROR(ENOMEM)) is never taken for
+  // a damaged packet: it is returned at once, so that no audio is skipped in silence. A read
+  // failure of the file ends the demuxing; the decoder still hands out the frames it holds, and the
+  // read failure is returned after them.
   int next();
 
   // The frame of the last successful next(); unref it when done with it.
