@@ -12,6 +12,7 @@
 #include "platform/speech/analyzer_worker.h"
 #include "platform/speech/pocketsphinx_handles.h"
 #include "platform/speech/recognition.h"
+#include "platform/speech/restricted_dictionary.h"
 
 namespace quillmor_speech {
 
@@ -97,9 +98,10 @@ class PocketSphinxAnalyzer : public SpeechAnalyzer {
     if (auto problem = modelFilesProblem(locale, *files)) throw SpeechError(*problem);
 
     silenceLibraryLog();
+    const std::string dictionary = decoderDictionary(*files);
     LibraryLog log;
     ConfigHandle config(cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", files->acousticModel.c_str(),
-                                    "-dict", files->dictionary.c_str(), "-lm",
+                                    "-dict", dictionary.c_str(), "-lm",
                                     files->languageModel.c_str(), "-logfn", "/dev/null", nullptr));
     if (!config) {
       throw SpeechError(describePocketSphinxFailure(
