@@ -294,6 +294,16 @@ TEST(ServeEndToEnd, MissingModelIsInstalledFromTheCatalogueThenUsed) {
               "{\"message\":\"正在下载 en-GB 语音模型…\",\"type\":\"status\"}");
     EXPECT_EQ(countType(t, "status"), 1);
     EXPECT_NE(t.finals.find("forward"), std::string::npos) << t.finals;
+    // The derived dictionary of a store model is kept inside the model's own folder.
+    int derived = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(store)) {
+      const std::string name = entry.path().filename().string();
+      if (name.rfind(".derived-", 0) == 0) {
+        ++derived;
+        EXPECT_EQ(entry.path().string().rfind(store + "/en-GB/", 0), 0u) << entry.path();
+      }
+    }
+    EXPECT_EQ(derived, 1);
     // The second session finds the model installed: no status line, no download.
     std::size_t requests = server.requests().size();
     RunResult again = runBinary(QUILLMOR_BINARY, {"serve"},

@@ -70,6 +70,10 @@ std::optional<std::string> derivedDictionaryPath(const ModelFiles& files) {
   const std::optional<std::string> languageModel = fileIdentity(files.languageModel);
   if (!store || !dictionary || !languageModel) return std::nullopt;
   const std::string key = hex(fnv1a(*dictionary + *languageModel + kDerivation));
+  const std::filesystem::path folder = std::filesystem::path(files.dictionary).parent_path();
+  if (folder.string().rfind(*store + "/", 0) == 0) {
+    return (folder / (".derived-" + key + ".dict")).string();
+  }
   return *store + "/.dictionaries/" + key + ".dict";
 }
 

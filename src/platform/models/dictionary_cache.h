@@ -3,7 +3,9 @@
 // The recognizer loads a dictionary restricted to the words its language model knows (a word
 // outside the language model can never be recognised, and loading the full dictionary is much
 // of a session's start). That dictionary is derived once per model and kept in the user's model
-// store, in .dictionaries/<key>.dict, where the key is taken from the paths, sizes and
+// store: beside the model's dictionary, as .derived-<key>.dict, when the model is installed in
+// the store (it then goes when the model is replaced or removed), else in the store's
+// .dictionaries/<key>.dict (a system model). The key is taken from the paths, sizes and
 // modification times of the model's dictionary and language model: a changed model file gives
 // another key, so its dictionary is derived afresh.
 //
