@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdio>
 #include <span>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -132,7 +133,12 @@ class PocketSphinxAnalyzer : public SpeechAnalyzer {
       throw SpeechError(describePocketSphinxFailure("Starting recognition failed", utterance, ""));
     }
     input_ = std::move(inputSequence);
-    worker_ = std::thread([this] { analyze(); });
+    try {
+      worker_ = std::thread([this] { analyze(); });
+    } catch (const std::system_error& error) {
+      throw SpeechError(std::string("The speech recognizer could not start its thread: ") +
+                        error.what());
+    }
   }
 
   void finalizeAndFinishThroughEndOfInput() override {
@@ -147,7 +153,19 @@ class PocketSphinxAnalyzer : public SpeechAnalyzer {
 
  private:
   // The worker: recognises every input until the input ends; see runAnalyzerWorker.
-  void analyze() {
+  void analyze() noexcept {
+    try {
+      analyzeInputs();
+    } catch (...) {  // setting up the steps failed (out of memory): nothing was analysed
+      try {
+        transcriber_->results->fail(describeCurrentException());
+      } catch (...) {
+        transcriber_->results->finish();
+      }
+    }
+  }
+
+  void analyzeInputs() {
     ResultSequence& results = *transcriber_->results;
     std::optional<Recognition> recognition;
     RecognitionSteps steps;
