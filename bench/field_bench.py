@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Field benchmark of the recognizer: the audio hosts really send, against PocketSphinx's own
-batch decoder (pocketsphinx_continuous -infile) on the same audio with the same model, measured
-in the same run. Prints figures, asserts nothing.
+batch decoder (pocketsphinx_batch, one model load for all the pieces) on the same audio with the
+same model, measured in the same run. Prints figures, asserts nothing.
 
 All audio is made here with ffmpeg from Debian's pocketsphinx-testdata:
 1. WER on the test clips (LibriVox and cards) at their recorded level and scaled by -34 dB.
@@ -10,8 +10,9 @@ All audio is made here with ffmpeg from Debian's pocketsphinx-testdata:
    1.7 s later) of each length asked for, pushed at full speed in 20 ms frames: RTF, peak RSS,
    number of finals, longest stretch of audio without a final, output KB per audio minute;
    the batch decoder on the same audio cut in 20 s pieces for the RTF and RSS.
-4. Session start (a start frame and an end frame, no audio) against the batch decoder loading
-   the same model on 0.1 s of silence, interleaved: wall time and peak RSS.
+4. Session start (a start frame and an end frame, no audio) against the engine's tool
+   (pocketsphinx_continuous) loading the same model on 0.1 s of silence, interleaved: wall time
+   and peak RSS.
 
     bench/field_bench.py [BUILD_DIR] [--minutes 3 [30 ...]] [--runs N]
 """
@@ -29,8 +30,9 @@ import time
 
 MODEL = "/usr/share/pocketsphinx/model/en-us"
 TESTDATA = "/usr/share/pocketsphinx/test/data"
-BATCH = ["pocketsphinx_continuous", "-hmm", f"{MODEL}/en-us", "-lm", f"{MODEL}/en-us.lm.bin",
-         "-dict", f"{MODEL}/cmudict-en-us.dict", "-logfn", "/dev/null"]
+MODEL_ARGUMENTS = ["-hmm", f"{MODEL}/en-us", "-lm", f"{MODEL}/en-us.lm.bin",
+                   "-dict", f"{MODEL}/cmudict-en-us.dict", "-logfn", "/dev/null"]
+CONTINUOUS = ["pocketsphinx_continuous"] + MODEL_ARGUMENTS
 
 
 def references():
@@ -81,6 +83,29 @@ def run_measured(argv, stdin_bytes=b""):
     return child.stdout, wall, int(child.stderr.split()[-1]) / 1024
 
 
+def batch_decode(work, pieces):
+    """The batch decoder's hypothesis of every piece of PCM (one model load), its wall time and
+    peak RSS."""
+    folder = f"{work}/batch"
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    with open(f"{folder}/ctl", "w") as ctl:
+        for n, pcm in enumerate(pieces):
+            with open(f"{folder}/{n:05}.raw", "wb") as f:
+                f.write(pcm)
+            ctl.write(f"{n:05}\n")
+    _, wall, rss = run_measured(["pocketsphinx_batch", "-adcin", "yes", "-cepdir", folder,
+                                 "-cepext", ".raw", "-adchdr", "0", "-ctl", f"{folder}/ctl",
+                                 "-hyp", f"{folder}/hyp"] + MODEL_ARGUMENTS)
+    hyps = {}
+    with open(f"{folder}/hyp") as f:
+        for line in f:
+            match = re.match(r"(.*)\((\d+) [-\d]+\)\s*$", line)
+            if match:
+                hyps[int(match.group(2))] = match.group(1).split()
+    return [hyps.get(n, []) for n in range(len(pieces))], wall, rss
+
+
 def finals(out):
     """(start, end, text) of every final line."""
     result = []
@@ -103,23 +128,17 @@ def edit_distance(a, b):
 def wer_section(binary, work):
     print("== 1. WER on the test clips (LibriVox and cards), ours vs the batch decoder")
     clips = references()
+    words = sum(len(reference) for _, reference in clips)
     for label, volume in (("recorded level", "volume=1"), ("-34 dB", "volume=-34dB")):
-        errors = {"ours": 0, "batch": 0}
-        words = 0
-        for path, reference in clips:
-            pcm = pcm16(["-i", path], f"[0:a]{volume}")
-            ours = " ".join(text for _, _, text in finals(run_measured([binary, "serve"],
-                                                                      frames(pcm))[0]))
-            wav = f"{work}/clip.wav"
-            write_wav(wav, pcm)
-            batch = subprocess.run(BATCH + ["-infile", wav], check=True,
-                                   capture_output=True).stdout.decode()
-            errors["ours"] += edit_distance(reference, ours.split())
-            errors["batch"] += edit_distance(reference, batch.split())
-            words += len(reference)
-        print(f"{label:15}: ours WER {errors['ours'] / words:.3f}   "
-              f"batch decoder WER {errors['batch'] / words:.3f}   ({len(clips)} clips, "
-              f"{words} words)")
+        pcms = [pcm16(["-i", path], f"[0:a]{volume}") for path, _ in clips]
+        ours = 0
+        for pcm, (_, reference) in zip(pcms, clips):
+            out = run_measured([binary, "serve"], frames(pcm))[0]
+            ours += edit_distance(reference, " ".join(t for _, _, t in finals(out)).split())
+        hyps, _, _ = batch_decode(work, pcms)
+        batch = sum(edit_distance(ref, hyp) for (_, ref), hyp in zip(clips, hyps))
+        print(f"{label:15}: ours WER {ours / words:.3f}   batch decoder WER {batch / words:.3f}"
+              f"   ({len(clips)} clips, {words} words)")
 
 
 def frame_size_section(binary):
@@ -155,12 +174,8 @@ def continuous_section(binary, work, minutes):
     print(f"ours:  RTF {wall / seconds:.3f}  peak RSS {rss:.1f} MiB  {len(result)} finals  "
           f"longest stretch without a final {longest:.1f} s  "
           f"output {len(out) / 1024 / (seconds / 60):.1f} KB per audio minute")
-    piece_wall, piece_rss = 0.0, 0.0
-    for at in range(0, len(pcm), 20 * 32000):
-        wav = f"{work}/piece.wav"
-        write_wav(wav, pcm[at:at + 20 * 32000])
-        _, w, r = run_measured(BATCH + ["-infile", wav])
-        piece_wall, piece_rss = piece_wall + w, max(piece_rss, r)
+    pieces = [pcm[at:at + 20 * 32000] for at in range(0, len(pcm), 20 * 32000)]
+    _, piece_wall, piece_rss = batch_decode(work, pieces)
     print(f"batch decoder on 20 s pieces: RTF {piece_wall / seconds:.3f}  peak RSS "
           f"{piece_rss:.1f} MiB; ours takes {wall / piece_wall:.2f}x its time")
 
@@ -173,11 +188,11 @@ def start_section(binary, work, runs):
     ours, batch = [], []
     for _ in range(runs):
         ours.append(run_measured([binary, "serve"], session)[1:])
-        batch.append(run_measured(BATCH + ["-infile", wav])[1:])
+        batch.append(run_measured(CONTINUOUS + ["-infile", wav])[1:])
     our_wall, batch_wall = (statistics.median(w for w, _ in x) for x in (ours, batch))
     our_rss, batch_rss = (statistics.median(r for _, r in x) for x in (ours, batch))
-    print(f"ours:          {our_wall:.3f} s  {our_rss:.1f} MiB")
-    print(f"batch decoder: {batch_wall:.3f} s  {batch_rss:.1f} MiB")
+    print(f"ours:                    {our_wall:.3f} s  {our_rss:.1f} MiB")
+    print(f"pocketsphinx_continuous: {batch_wall:.3f} s  {batch_rss:.1f} MiB")
     print(f"ratio: time {our_wall / batch_wall:.2f}x, peak RSS {our_rss / batch_rss:.2f}x")
 
 
