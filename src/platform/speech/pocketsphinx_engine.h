@@ -24,8 +24,8 @@
 // mono, a locale without an installed model, or a model that does not load. A decoder failure
 // while analysing, and any other failure on the worker (out of memory included), fails the
 // results sequence with a readable description; the analyzer then drops the rest of its input.
-// No exception leaves the worker thread. finalizeAndFinishThroughEndOfInput never throws once start() has
-// returned.
+// No exception leaves the worker thread. finalizeAndFinishThroughEndOfInput never throws once
+// start() has returned.
 //
 // Lifetime: the analyzer's destructor stops and joins its worker (the unfinished results then
 // fail), so an analyzer may be dropped on any path.
