@@ -13,6 +13,8 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/models/dictionary_cache.h"
+#include "platform/speech/restricted_dictionary.h"
 #include "support/run_binary.h"
 
 namespace quillmor_speech {
@@ -302,6 +304,68 @@ TEST(PocketSphinxEngine, PreparationFailuresThrowReadableDescriptions) {
     }
     removeTree(model.dir);
   }
+}
+
+TEST(RestrictedDictionary, KeepsTheEntriesOfTheVocabularysWordsInOrder) {
+  const std::string dictionary =
+      ";; a comment\n"
+      "read R EH D\n"
+      "reader R IY D ER\n"
+      "read(2) R IY D\n"
+      "\n"
+      "## another comment\n"
+      "(paren) P ER EH N\n"
+      "go(3) G OW\n"
+      "zebra Z IY B R AH\n";
+  EXPECT_EQ(restrictedEntries(dictionary, {"read", "zebra", "go"}),
+            "read R EH D\nread(2) R IY D\ngo(3) G OW\nzebra Z IY B R AH\n");
+  EXPECT_EQ(restrictedEntries(dictionary, {"(paren)"}), "(paren) P ER EH N\n");
+  EXPECT_EQ(restrictedEntries(dictionary, {}), "");
+}
+
+// Recognises the phrase with the model's files and returns the final text.
+std::string finalTextWith(const ModelFiles& files) {
+  auto transcriber = std::make_shared<SpeechTranscriber>("en-US", TranscriptionOptions{},
+                                                         ReportingOptions{}, AttributeOptions{});
+  auto analyzer = makePocketSphinxAnalyzer(
+      transcriber, [&](const std::string&) { return std::optional<ModelFiles>(files); });
+  analyzer->prepareToAnalyze(recognizerFormat());
+  auto input = std::make_shared<AnalyzerInputSequence>();
+  analyzer->start(input);
+  const auto audio = goForward();
+  input->yield(AnalyzerInput(bufferOf(audio.data(), audio.size())));
+  input->finish();
+  analyzer->finalizeAndFinishThroughEndOfInput();
+  std::string text;
+  while (auto result = transcriber->results->next()) text += result->plainText();
+  return text;
+}
+
+TEST(PocketSphinxEngine, AChangedDictionaryGetsItsOwnDerivedDictionary) {
+  namespace fs = std::filesystem;
+  const std::string dataHome = makeTempDir();
+  setenv("XDG_DATA_HOME", dataHome.c_str(), 1);
+  DamagedModel model = damagedModel({{"dict", readFileBytes(kModel + "cmudict-en-us.dict")}});
+  const std::optional<std::string> before = derivedDictionaryPath(model.files);
+  ASSERT_TRUE(before);
+  EXPECT_TRUE(hasWord(finalTextWith(model.files), "forward"));
+  ASSERT_TRUE(readDerivedDictionary(*before));
+  EXPECT_EQ(readDerivedDictionary(*before)->find("meters(9)"), std::string::npos);
+
+  // One more pronunciation of a word the language model knows, one of a word it does not.
+  writeFileBytes(model.files.dictionary,
+                 readFileBytes(model.files.dictionary) + "meters(9) M IY T ER Z\nqqqzzz K Y UW\n");
+  const std::optional<std::string> after = derivedDictionaryPath(model.files);
+  ASSERT_TRUE(after);
+  EXPECT_NE(*after, *before);
+  EXPECT_TRUE(hasWord(finalTextWith(model.files), "forward"));
+  const std::optional<std::string> rebuilt = readDerivedDictionary(*after);
+  ASSERT_TRUE(rebuilt);
+  EXPECT_NE(rebuilt->find("\nmeters(9) M IY T ER Z\n"), std::string::npos);
+  EXPECT_EQ(rebuilt->find("qqqzzz"), std::string::npos);
+  unsetenv("XDG_DATA_HOME");
+  removeTree(model.dir);
+  removeTree(dataHome);
 }
 
 TEST(PocketSphinxEngine, UnsupportedFormatsAndMissingModelsThrow) {

@@ -1,8 +1,13 @@
 // serve end to end with the real recognizer: real speech in, partial and final lines out.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <map>
 #include <nlohmann/json.hpp>
+#include <thread>
 
+#include "support/audio_fixtures.h"
 #include "support/model_fixtures.h"
 #include "support/run_binary.h"
 #include "support/serve_harness.h"
@@ -15,10 +20,12 @@ using nlohmann::json;
 const std::string kGoForward = "/usr/share/pocketsphinx/test/data/goforward.raw";
 const std::string kSample = std::string(QUILLMOR_SOURCE_DIR) + "/samples/sense-and-sensibility.ogg";
 
-// 20 ms audio frames of 16-bit PCM bytes at the given rate.
-std::string audioFrames(const std::string& pcm, int rate) {
+const std::string kLibriVox = "/usr/share/pocketsphinx/test/data/librivox/";
+
+// Audio frames of `ms` milliseconds (20 by default) of 16-bit PCM bytes at the given rate.
+std::string audioFrames(const std::string& pcm, int rate, int ms = 20) {
   std::string frames;
-  std::size_t step = static_cast<std::size_t>(rate / 50 * 2);
+  std::size_t step = static_cast<std::size_t>(rate / 1000.0 * ms) * 2;
   for (std::size_t at = 0; at < pcm.size(); at += step)
     frames += frameBytes(2, pcm.substr(at, step));
   return frames;
@@ -103,6 +110,172 @@ TEST(ServeEndToEnd, HostAudioAt44100HzIsConvertedAndGivesTheSameWords) {
   removeTree(dir);
 }
 
+// 16 kHz mono PCM made by ffmpeg from its input arguments and the filter graph given.
+std::string ffmpegPcm(std::vector<std::string> arguments, const std::string& filter) {
+  const std::string dir = makeTempDir();
+  for (const std::string& part : {std::string("-filter_complex"), filter, std::string("-f"),
+                                  std::string("s16le"), std::string("-ar"), std::string("16000"),
+                                  std::string("-ac"), std::string("1"), dir + "/out.raw"}) {
+    arguments.push_back(part);
+  }
+  std::string pcm;
+  if (runFfmpeg(arguments)) pcm = readFileBytes(dir + "/out.raw");
+  removeTree(dir);
+  return pcm;
+}
+
+std::vector<std::string> finalLines(const std::string& out) {
+  std::vector<std::string> finals;
+  for (const std::string& line : outputLines(out)) {
+    if (line.find("\"type\":\"final\"") != std::string::npos) finals.push_back(line);
+  }
+  return finals;
+}
+
+TEST(ServeEndToEnd, FinalLinesDoNotDependOnTheHostsFrameSize) {
+  RunResult decoded = runBinary(QUILLMOR_BINARY, {"decode", kSample}, "");
+  ASSERT_EQ(decoded.status, 0);
+  const std::string pcm = decoded.out.substr(0, 16000 * 2 * 12);  // 12 s, several utterances
+  std::vector<std::string> reference;
+  for (int ms : {5, 20, 100, 1000}) {
+    RunResult run = runBinary(QUILLMOR_BINARY, {"serve"},
+                              startFrame({{"locale", "en-US"}}) + audioFrames(pcm, 16000, ms));
+    checkSession(run);
+    const std::vector<std::string> finals = finalLines(run.out);
+    EXPECT_GE(finals.size(), 2u) << ms << " ms: " << run.out;
+    if (reference.empty()) reference = finals;
+    EXPECT_EQ(finals, reference) << ms << " ms frames";
+  }
+}
+
+TEST(ServeEndToEnd, ContinuousOverlappingSpeechGetsFinalsWithinTheCap) {
+  // Two voices without a pause between them: the recordings one after another, mixed with a
+  // copy of themselves 1.7 s later, about 32 s in all.
+  std::vector<std::string> inputs;
+  std::string filter;
+  for (const char* n : {"0870", "0880", "0890", "0920", "0930", "0870"}) {
+    filter += "[" + std::to_string(inputs.size() / 2) + ":a]";
+    inputs.push_back("-i");
+    inputs.push_back(kLibriVox + "sense_and_sensibility_01_austen_64kb-" + n + ".wav");
+  }
+  filter += "concat=n=" + std::to_string(inputs.size() / 2) +
+            ":v=0:a=1,asplit[a][b];[b]adelay=1700[c];[a][c]amix=inputs=2:duration=first";
+  const std::string pcm = ffmpegPcm(inputs, filter);
+  const double seconds = pcm.size() / 32000.0;
+  ASSERT_GT(seconds, 30);
+  RunResult run = runBinary(QUILLMOR_BINARY, {"serve"},
+                            startFrame({{"locale", "en-US"}}) + audioFrames(pcm, 16000));
+  Transcript t = checkSession(run);
+  double lastEnd = 0;
+  int finals = 0;
+  for (const json& event : t.events) {
+    if (event["type"] != "final") continue;
+    ++finals;
+    const double start = event["start"].get<double>(), end = event["end"].get<double>();
+    EXPECT_LE(end - start, 24.5) << event;
+    EXPECT_LE(end - lastEnd, 25.0) << event;  // words of a cut utterance may start a bit early
+    lastEnd = end;
+  }
+  EXPECT_GE(finals, 2);
+  EXPECT_LE(seconds - lastEnd, 25.0);
+  EXPECT_GE(t.finals.size(), 150u) << t.finals;  // the words go on through every cut
+}
+
+TEST(ServeEndToEnd, QuietSpeechStillYieldsItsWords) {
+  struct Case {
+    std::vector<std::string> input;  // ffmpeg's input arguments
+    std::vector<std::string> words;
+  };
+  const std::vector<Case> cases = {
+      {{"-f", "s16le", "-ar", "16000", "-ac", "1", "-i", kGoForward}, {"forward", "meters"}},
+      {{"-i", kLibriVox + "sense_and_sensibility_01_austen_64kb-0870.wav"}, {"consider", "power"}},
+  };
+  for (const Case& c : cases) {
+    for (const char* volume : {"volume=1", "volume=-34dB"}) {
+      const std::string pcm = ffmpegPcm(c.input, std::string("[0:a]") + volume);
+      ASSERT_FALSE(pcm.empty()) << c.input.back();
+      Transcript t = checkSession(runBinary(
+          QUILLMOR_BINARY, {"serve"}, startFrame({{"locale", "en-US"}}) + audioFrames(pcm, 16000)));
+      for (const std::string& word : c.words) {
+        EXPECT_NE(t.finals.find(word), std::string::npos) << volume << ": " << t.finals;
+      }
+    }
+  }
+}
+
+// The dictionaries derived into the store under dataHome: path → bytes.
+std::map<std::string, std::string> derivedDictionaries(const std::string& dataHome) {
+  std::map<std::string, std::string> files;
+  const std::string dir = dataHome + "/quillmor-speech/models/.dictionaries";
+  if (!std::filesystem::is_directory(dir)) return files;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    files[entry.path().string()] = readFileBytes(entry.path().string());
+  }
+  return files;
+}
+
+std::string goForwardSession() {
+  return startFrame({{"locale", "en-US"}}) + audioFrames(readFileBytes(kGoForward), 16000) +
+         frameBytes(3);
+}
+
+TEST(ServeEndToEnd, DerivedDictionaryIsBuiltOnceAndRebuiltWhenDamaged) {
+  const std::string dataHome = makeTempDir();
+  RunOptions options;
+  options.env = {{"XDG_DATA_HOME", dataHome}};
+  Transcript first =
+      checkSession(runBinary(QUILLMOR_BINARY, {"serve"}, goForwardSession(), options));
+  EXPECT_NE(first.finals.find("forward"), std::string::npos) << first.finals;
+  const std::map<std::string, std::string> built = derivedDictionaries(dataHome);
+  ASSERT_EQ(built.size(), 1u);
+  const auto& [path, bytes] = *built.begin();
+  EXPECT_EQ(bytes.rfind(";; quillmor-dictionary ", 0), 0u);
+  EXPECT_NE(bytes.find("\nforward F AO R W ER D\n"), std::string::npos);
+  const std::size_t entries = std::count(bytes.begin(), bytes.end(), '\n') - 1;
+  EXPECT_GT(entries, 70000u);
+  EXPECT_LT(entries, 100000u);  // the full dictionary has 134,723
+  const std::vector<std::pair<std::string, std::string>> damages = {
+      {"cut short", bytes.substr(0, bytes.size() / 2)},
+      {"garbage appended", bytes + "zzzz Z Z Z\n"},
+      {"an entry changed", std::string(bytes).replace(bytes.size() - 3, 1, "Q")},
+      {"empty", ""},
+      {"a folder", "(folder)"},
+  };
+  for (const auto& [damage, replaced] : damages) {
+    std::filesystem::remove_all(path);
+    if (replaced == "(folder)") {
+      std::filesystem::create_directory(path);
+    } else {
+      writeFileBytes(path, replaced);
+    }
+    Transcript t = checkSession(runBinary(QUILLMOR_BINARY, {"serve"}, goForwardSession(), options));
+    EXPECT_NE(t.finals.find("forward"), std::string::npos) << damage << ": " << t.finals;
+    if (replaced != "(folder)") {
+      EXPECT_EQ(derivedDictionaries(dataHome), built) << damage;
+    }
+  }
+  removeTree(dataHome);
+}
+
+TEST(ServeEndToEnd, TwoSessionsStartingTogetherOnAFreshModelBothSucceed) {
+  const std::string dataHome = makeTempDir();
+  RunOptions options;
+  options.env = {{"XDG_DATA_HOME", dataHome}};
+  RunResult runs[2];
+  std::thread other(
+      [&] { runs[1] = runBinary(QUILLMOR_BINARY, {"serve"}, goForwardSession(), options); });
+  runs[0] = runBinary(QUILLMOR_BINARY, {"serve"}, goForwardSession(), options);
+  other.join();
+  for (const RunResult& run : runs) {
+    Transcript t = checkSession(run);
+    EXPECT_NE(t.finals.find("forward"), std::string::npos) << t.finals;
+  }
+  const auto built = derivedDictionaries(dataHome);
+  ASSERT_EQ(built.size(), 1u);  // no temporary file left behind
+  EXPECT_EQ(built.begin()->second.rfind(";; quillmor-dictionary ", 0), 0u);
+  removeTree(dataHome);
+}
+
 TEST(ServeEndToEnd, MissingModelIsInstalledFromTheCatalogueThenUsed) {
   EnGbModelSite site;
   const std::string& dataHome = site.dataHome;
@@ -122,6 +295,16 @@ TEST(ServeEndToEnd, MissingModelIsInstalledFromTheCatalogueThenUsed) {
               "{\"message\":\"正在下载 en-GB 语音模型…\",\"type\":\"status\"}");
     EXPECT_EQ(countType(t, "status"), 1);
     EXPECT_NE(t.finals.find("forward"), std::string::npos) << t.finals;
+    // The derived dictionary of a store model is kept inside the model's own folder.
+    int derived = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(store)) {
+      const std::string name = entry.path().filename().string();
+      if (name.rfind(".derived-", 0) == 0) {
+        ++derived;
+        EXPECT_EQ(entry.path().string().rfind(store + "/en-GB/", 0), 0u) << entry.path();
+      }
+    }
+    EXPECT_EQ(derived, 1);
     // The second session finds the model installed: no status line, no download.
     std::size_t requests = server.requests().size();
     RunResult again = runBinary(QUILLMOR_BINARY, {"serve"},

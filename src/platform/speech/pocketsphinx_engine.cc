@@ -1,26 +1,23 @@
 #include "platform/speech/pocketsphinx_engine.h"
 
-#include <sphinxbase/logmath.h>
-
 #include <algorithm>
 #include <atomic>
-#include <cmath>
+#include <span>
+#include <system_error>
 #include <thread>
 #include <vector>
 
+#include "platform/speech/analyzer_worker.h"
+#include "platform/speech/model_assets.h"
 #include "platform/speech/pocketsphinx_handles.h"
-#include "platform/speech/transcript_text.h"
+#include "platform/speech/recognition.h"
+#include "platform/speech/restricted_dictionary.h"
 
 namespace quillmor_speech {
 
 namespace {
 
 constexpr double kSampleRate = 16000;
-// Audio goes to the decoder in pieces of 50 ms, so that utterance ends are found and volatile
-// results made at that granularity however large the host's buffers are.
-constexpr std::size_t kPieceSamples = 800;
-// The least audio between two volatile results of one utterance.
-constexpr std::size_t kVolatileIntervalSamples = 3200;
 
 std::optional<AVAudioFormat> recognizerFormat() {
   return AVAudioFormat::make(AVAudioCommonFormat::pcmFormatInt16, kSampleRate, 1, false);
@@ -29,149 +26,6 @@ std::optional<AVAudioFormat> recognizerFormat() {
 bool isRecognizerFormat(const AVAudioFormat& format) {
   return format.commonFormat() == AVAudioCommonFormat::pcmFormatInt16 &&
          format.sampleRate() == kSampleRate && format.channelCount() == 1;
-}
-
-// One recognised word, with its frames (inclusive) on the decoder's stream timeline.
-struct Word {
-  std::string text;
-  int startFrame = 0;
-  int endFrame = 0;
-  std::optional<double> posterior;
-};
-
-// The spoken form of a decoder token: nothing for silence and filler tokens ("<s>", "</s>",
-// "<sil>", "[NOISE]", "++GARBAGE++"), and the word without an alternate-pronunciation mark
-// ("read(2)" → "read").
-std::optional<std::string> spokenWord(const char* token) {
-  if (token == nullptr) return std::nullopt;
-  std::string word(token);
-  if (word.empty() || word.front() == '<' || word.front() == '[' || word.rfind("++", 0) == 0) {
-    return std::nullopt;
-  }
-  if (word.back() == ')') {
-    const std::size_t open = word.rfind('(');
-    if (open != std::string::npos && open > 0 && open + 2 < word.size() &&
-        std::all_of(word.begin() + static_cast<std::ptrdiff_t>(open) + 1, word.end() - 1,
-                    [](char c) { return c >= '0' && c <= '9'; })) {
-      word.erase(open);
-    }
-  }
-  return word;
-}
-
-// The words of the decoder's current best hypothesis, with posteriors when asked for (only
-// meaningful after the utterance has ended).
-std::vector<Word> hypothesisWords(ps_decoder_t* decoder, bool withPosteriors) {
-  std::vector<Word> words;
-  logmath_t* logmath = ps_get_logmath(decoder);
-  for (SegmentIteratorHandle segment(ps_seg_iter(decoder)); segment;
-       segment.reset(ps_seg_next(segment.release()))) {
-    std::optional<std::string> text = spokenWord(ps_seg_word(segment.get()));
-    if (!text) continue;
-    Word word{std::move(*text), 0, 0, std::nullopt};
-    ps_seg_frames(segment.get(), &word.startFrame, &word.endFrame);
-    if (withPosteriors) {
-      const double posterior =
-          logmath_exp(logmath, ps_seg_prob(segment.get(), nullptr, nullptr, nullptr));
-      if (std::isfinite(posterior)) word.posterior = std::clamp(posterior, 0.0, 1.0);
-    }
-    words.push_back(std::move(word));
-  }
-  return words;
-}
-
-std::string joinedText(const std::vector<Word>& words) {
-  std::string text;
-  for (const Word& word : words) {
-    if (!text.empty()) text += ' ';
-    text += word.text;
-  }
-  return text;
-}
-
-// What the worker knows of the recognition in progress. Used by the worker thread only.
-struct Recognition {
-  ps_decoder_t* decoder = nullptr;
-  ReportingOptions reporting;
-  AttributeOptions attributes;
-  std::string locale;
-  double frameRate = 100;
-  std::size_t samplesFed = 0;
-  bool inSpeech = false;  // the current utterance has speech in it
-  std::string lastVolatileText;
-  std::optional<std::size_t> lastVolatileAt;  // samplesFed at the last volatile result
-};
-
-SpeechTranscriptionResult makeResult(const Recognition& recognition, const std::vector<Word>& words,
-                                     bool isFinal) {
-  SpeechTranscriptionResult result;
-  result.isFinal = isFinal;
-  std::vector<TextRun> spoken;
-  for (const Word& word : words) {
-    std::optional<double> confidence;
-    if (isFinal && recognition.attributes.transcriptionConfidence) confidence = word.posterior;
-    spoken.push_back(TextRun{word.text, confidence});
-  }
-  result.text = transcriptRuns(spoken, recognition.locale);
-  const double fedSeconds = static_cast<double>(recognition.samplesFed) / kSampleRate;
-  const double start = std::min(words.front().startFrame / recognition.frameRate, fedSeconds);
-  const double end =
-      std::clamp((words.back().endFrame + 1) / recognition.frameRate, start, fedSeconds);
-  result.range = CMTimeRange{CMTime{start}, CMTime{end - start}};
-  return result;
-}
-
-// Ends the current utterance (it has speech in it), delivers its final result when it has
-// words, and starts the next one unless this is the end of the input.
-std::optional<std::string> endUtterance(Recognition& recognition, ResultSequence& results,
-                                        bool startNext) {
-  const int ended = ps_end_utt(recognition.decoder);
-  if (ended < 0) return describePocketSphinxFailure("Ending an utterance failed", ended, "");
-  const std::vector<Word> words = hypothesisWords(recognition.decoder, true);
-  if (!words.empty()) results.deliver(makeResult(recognition, words, true));
-  recognition.inSpeech = false;
-  recognition.lastVolatileText.clear();
-  recognition.lastVolatileAt.reset();
-  if (!startNext) return std::nullopt;
-  const int started = ps_start_utt(recognition.decoder);
-  if (started < 0) return describePocketSphinxFailure("Starting an utterance failed", started, "");
-  return std::nullopt;
-}
-
-void deliverVolatileResult(Recognition& recognition, ResultSequence& results) {
-  if (recognition.lastVolatileAt &&
-      recognition.samplesFed - *recognition.lastVolatileAt < kVolatileIntervalSamples) {
-    return;
-  }
-  const std::vector<Word> words = hypothesisWords(recognition.decoder, false);
-  if (words.empty()) return;
-  std::string text = joinedText(words);
-  if (text == recognition.lastVolatileText) return;
-  results.deliver(makeResult(recognition, words, false));
-  recognition.lastVolatileText = std::move(text);
-  recognition.lastVolatileAt = recognition.samplesFed;
-}
-
-std::optional<std::string> feedSamples(Recognition& recognition, const std::int16_t* samples,
-                                       std::size_t count, ResultSequence& results) {
-  for (std::size_t offset = 0; offset < count; offset += kPieceSamples) {
-    const std::size_t piece = std::min(kPieceSamples, count - offset);
-    const int processed = ps_process_raw(recognition.decoder, samples + offset, piece, 0, 0);
-    if (processed < 0) {
-      return describePocketSphinxFailure("Recognising the audio failed", processed, "");
-    }
-    recognition.samplesFed += piece;
-    const bool speaking = ps_get_in_speech(recognition.decoder) != 0;
-    if (speaking) {
-      recognition.inSpeech = true;
-      if (recognition.reporting.volatileResults) deliverVolatileResult(recognition, results);
-    } else if (recognition.inSpeech) {
-      // Utterances are ended only after speech was seen in them: the library misbehaves after
-      // many empty ones.
-      if (auto failure = endUtterance(recognition, results, true)) return failure;
-    }
-  }
-  return std::nullopt;
 }
 
 class PocketSphinxAnalyzer : public SpeechAnalyzer {
@@ -199,9 +53,10 @@ class PocketSphinxAnalyzer : public SpeechAnalyzer {
     if (auto problem = modelFilesProblem(locale, *files)) throw SpeechError(*problem);
 
     silenceLibraryLog();
+    const std::string dictionary = decoderDictionary(*files);
     LibraryLog log;
     ConfigHandle config(cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", files->acousticModel.c_str(),
-                                    "-dict", files->dictionary.c_str(), "-lm",
+                                    "-dict", dictionary.c_str(), "-lm",
                                     files->languageModel.c_str(), "-logfn", "/dev/null", nullptr));
     if (!config) {
       throw SpeechError(describePocketSphinxFailure(
@@ -232,7 +87,12 @@ class PocketSphinxAnalyzer : public SpeechAnalyzer {
       throw SpeechError(describePocketSphinxFailure("Starting recognition failed", utterance, ""));
     }
     input_ = std::move(inputSequence);
-    worker_ = std::thread([this] { analyze(); });
+    try {
+      worker_ = std::thread([this] { analyze(); });
+    } catch (const std::system_error& error) {
+      throw SpeechError(std::string("The speech recognizer could not start its thread: ") +
+                        error.what());
+    }
   }
 
   void finalizeAndFinishThroughEndOfInput() override {
@@ -246,34 +106,37 @@ class PocketSphinxAnalyzer : public SpeechAnalyzer {
   }
 
  private:
-  // The worker: feeds every input to the decoder until the input ends, then ends the last
-  // utterance and the results. Failures end the results; no exception leaves this thread.
-  void analyze() {
-    Recognition recognition;
-    recognition.decoder = decoder_.get();
-    recognition.reporting = transcriber_->reportingOptions;
-    recognition.attributes = transcriber_->attributeOptions;
-    recognition.locale = transcriber_->locale;
-    recognition.frameRate = frameRate_;
+  // The worker: recognises every input until the input ends; see runAnalyzerWorker.
+  void analyze() noexcept {
+    try {
+      analyzeInputs();
+    } catch (...) {  // setting up the steps failed (out of memory): nothing was analysed
+      try {
+        transcriber_->results->fail(describeCurrentException());
+      } catch (...) {
+        transcriber_->results->finish();
+      }
+    }
+  }
+
+  void analyzeInputs() {
     ResultSequence& results = *transcriber_->results;
-    std::optional<std::string> failure;
-    while (std::optional<AnalyzerInput> input = input_->next()) {
-      if (abandoned_) break;
-      if (failure || !input->buffer || !(input->buffer->format() == *format_)) continue;
-      const std::int16_t* const* channels = input->buffer->int16ChannelData();
-      if (channels == nullptr) continue;
-      failure = feedSamples(recognition, channels[0], input->buffer->frameLength(), results);
-    }
-    if (abandoned_) {
-      results.fail("Speech recognition was stopped before the end of the audio");
-      return;
-    }
-    if (!failure && recognition.inSpeech) failure = endUtterance(recognition, results, false);
-    if (failure) {
-      results.fail(*failure);
-    } else {
-      results.finish();
-    }
+    std::optional<Recognition> recognition;
+    RecognitionSteps steps;
+    steps.analyze = [&](const AnalyzerInput& input) {
+      if (!recognition) {
+        recognition.emplace(decoder_.get(), frameRate_, transcriber_->reportingOptions,
+                            transcriber_->attributeOptions, transcriber_->locale, results);
+      }
+      if (!input.buffer || !(input.buffer->format() == *format_)) return;
+      const std::int16_t* const* channels = input.buffer->int16ChannelData();
+      if (channels == nullptr) return;
+      recognition->feed(std::span(channels[0], input.buffer->frameLength()));
+    };
+    steps.finish = [&] {
+      if (recognition) recognition->finish();
+    };
+    runAnalyzerWorker(*input_, results, abandoned_, steps);
   }
 
   std::shared_ptr<SpeechTranscriber> transcriber_;

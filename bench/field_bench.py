@@ -1,0 +1,225 @@
+#!/usr/bin/env python3
+"""Field benchmark of the recognizer: the audio hosts really send, against PocketSphinx's own
+batch decoder (pocketsphinx_batch, one model load for all the pieces) on the same audio with the
+same model, measured in the same run. Prints figures, asserts nothing.
+
+All audio is made here with ffmpeg from Debian's pocketsphinx-testdata:
+1. WER on the test clips (LibriVox and cards) at their recorded level and scaled by -34 dB.
+2. Whether the final lines of the same audio are identical in 5, 20, 100 and 1000 ms frames.
+3. Continuous overlapping speech (the LibriVox clips one after another, mixed with themselves
+   1.7 s later) of each length asked for, pushed at full speed in 20 ms frames: RTF, peak RSS,
+   number of finals, longest stretch of audio without a final, output KB per audio minute;
+   the batch decoder on the same audio cut in 20 s pieces for the RTF and RSS.
+4. Session start (a start frame and an end frame, no audio) against the engine's tool
+   (pocketsphinx_continuous) loading the same model on 0.1 s of silence, interleaved: wall time
+   and peak RSS.
+
+    bench/field_bench.py [BUILD_DIR] [--minutes 3 [30 ...]] [--runs N]
+"""
+import argparse
+import json
+import os
+import re
+import shutil
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+MODEL = "/usr/share/pocketsphinx/model/en-us"
+TESTDATA = "/usr/share/pocketsphinx/test/data"
+MODEL_ARGUMENTS = ["-hmm", f"{MODEL}/en-us", "-lm", f"{MODEL}/en-us.lm.bin",
+                   "-dict", f"{MODEL}/cmudict-en-us.dict", "-logfn", "/dev/null"]
+CONTINUOUS = ["pocketsphinx_continuous"] + MODEL_ARGUMENTS
+
+
+def references():
+    """(wav path, reference words) of every test clip."""
+    clips = []
+    for folder, listing in (("librivox", "transcription"), ("cards", "cards.transcription")):
+        with open(f"{TESTDATA}/{folder}/{listing}") as f:
+            for line in f:
+                match = re.match(r"<s>(.*)</s>\s*\((.*)\)", line.strip())
+                if match:
+                    clips.append((f"{TESTDATA}/{folder}/{match.group(2)}.wav",
+                                  match.group(1).split()))
+    return clips
+
+
+def pcm16(argv_input, filters=None):
+    argv = ["ffmpeg", "-v", "error"] + argv_input
+    if filters:
+        argv += ["-filter_complex", filters]
+    argv += ["-f", "s16le", "-ac", "1", "-ar", "16000", "-"]
+    return subprocess.run(argv, check=True, capture_output=True).stdout
+
+
+def write_wav(path, pcm):
+    subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "s16le", "-ar", "16000", "-ac", "1",
+                    "-i", "-", path], input=pcm, check=True)
+
+
+def frames(pcm, ms=20):
+    request = b'{"locale":"en-US"}'
+    out = bytearray(struct.pack(">BI", 1, len(request)) + request)
+    step = 16 * ms * 2
+    for at in range(0, len(pcm), step):
+        piece = pcm[at:at + step]
+        out += struct.pack(">BI", 2, len(piece)) + piece
+    out += struct.pack(">BI", 3, 0)
+    return bytes(out)
+
+
+def run_measured(argv, stdin_bytes=b""):
+    """stdout, wall time and peak RSS (MiB, from GNU time) of one child."""
+    began = time.perf_counter()
+    child = subprocess.run(["/usr/bin/time", "-f", "%M"] + argv, input=stdin_bytes,
+                           capture_output=True)
+    wall = time.perf_counter() - began
+    if child.returncode != 0:
+        sys.exit(f"{argv[0]} failed with status {child.returncode}")
+    return child.stdout, wall, int(child.stderr.split()[-1]) / 1024
+
+
+def batch_decode(work, pieces):
+    """The batch decoder's hypothesis of every piece of PCM (one model load), its wall time and
+    peak RSS."""
+    folder = f"{work}/batch"
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    with open(f"{folder}/ctl", "w") as ctl:
+        for n, pcm in enumerate(pieces):
+            with open(f"{folder}/{n:05}.raw", "wb") as f:
+                f.write(pcm)
+            ctl.write(f"{n:05}\n")
+    _, wall, rss = run_measured(["pocketsphinx_batch", "-adcin", "yes", "-cepdir", folder,
+                                 "-cepext", ".raw", "-adchdr", "0", "-ctl", f"{folder}/ctl",
+                                 "-hyp", f"{folder}/hyp"] + MODEL_ARGUMENTS)
+    hyps = {}
+    with open(f"{folder}/hyp") as f:
+        for line in f:
+            match = re.match(r"(.*)\((\d+) [-\d]+\)\s*$", line)
+            if match:
+                hyps[int(match.group(2))] = match.group(1).split()
+    return [hyps.get(n, []) for n in range(len(pieces))], wall, rss
+
+
+def finals(out):
+    """(start, end, text) of every final line."""
+    result = []
+    for line in out.decode().splitlines():
+        event = json.loads(line)
+        if event.get("type") == "final":
+            result.append((event["start"], event["end"], event["text"]))
+    return result
+
+
+def edit_distance(a, b):
+    row = list(range(len(b) + 1))
+    for i, x in enumerate(a, 1):
+        previous, row[0] = row[0], i
+        for j, y in enumerate(b, 1):
+            previous, row[j] = row[j], min(row[j] + 1, row[j - 1] + 1, previous + (x != y))
+    return row[len(b)]
+
+
+def wer_section(binary, work):
+    print("== 1. WER on the test clips (LibriVox and cards), ours vs the batch decoder")
+    clips = references()
+    words = sum(len(reference) for _, reference in clips)
+    for label, volume in (("recorded level", "volume=1"), ("-34 dB", "volume=-34dB")):
+        pcms = [pcm16(["-i", path], f"[0:a]{volume}") for path, _ in clips]
+        ours = 0
+        for pcm, (_, reference) in zip(pcms, clips):
+            out = run_measured([binary, "serve"], frames(pcm))[0]
+            ours += edit_distance(reference, " ".join(t for _, _, t in finals(out)).split())
+        hyps, _, _ = batch_decode(work, pcms)
+        batch = sum(edit_distance(ref, hyp) for (_, ref), hyp in zip(clips, hyps))
+        print(f"{label:15}: ours WER {ours / words:.3f}   batch decoder WER {batch / words:.3f}"
+              f"   ({len(clips)} clips, {words} words)")
+
+
+def frame_size_section(binary):
+    print("\n== 2. the same audio in 5, 20, 100 and 1000 ms frames")
+    pcm = b"".join(pcm16(["-i", path]) + bytes(16000) for path, _ in references())
+    outcomes = {ms: finals(run_measured([binary, "serve"], frames(pcm, ms))[0])
+                for ms in (5, 20, 100, 1000)}
+    same = all(outcome == outcomes[20] for outcome in outcomes.values())
+    print(f"{len(pcm) / 32000:.1f} s of audio, {len(outcomes[20])} finals in 20 ms frames; "
+          f"finals identical across frame sizes: {'yes' if same else 'no'}")
+
+
+def continuous_speech(minutes):
+    """16 kHz PCM of `minutes` of two overlapping voices."""
+    clips = [path for path, _ in references() if "librivox" in path]
+    one = b"".join(pcm16(["-i", path]) for path in clips)
+    repeated = one * (int(minutes * 60 * 32000 / len(one)) + 2)
+    inputs = ["-f", "s16le", "-ar", "16000", "-ac", "1", "-i", "-"]
+    mixed = subprocess.run(["ffmpeg", "-v", "error"] + inputs + [
+        "-filter_complex", "asplit[a][b];[b]adelay=1700[c];[a][c]amix=inputs=2:duration=first",
+        "-f", "s16le", "-"], input=repeated, check=True, capture_output=True).stdout
+    return mixed[:int(minutes * 60) * 32000]
+
+
+def continuous_section(binary, work, minutes):
+    pcm = continuous_speech(minutes)
+    seconds = len(pcm) / 32000
+    print(f"\n== 3. {minutes} min of continuous overlapping speech at full speed")
+    out, wall, rss = run_measured([binary, "serve"], frames(pcm))
+    result = finals(out)
+    ends = [0.0] + [end for _, end, _ in result] + [seconds]
+    longest = max(b - a for a, b in zip(ends, ends[1:]))
+    print(f"ours:  RTF {wall / seconds:.3f}  peak RSS {rss:.1f} MiB  {len(result)} finals  "
+          f"longest stretch without a final {longest:.1f} s  "
+          f"output {len(out) / 1024 / (seconds / 60):.1f} KB per audio minute")
+    pieces = [pcm[at:at + 20 * 32000] for at in range(0, len(pcm), 20 * 32000)]
+    _, piece_wall, piece_rss = batch_decode(work, pieces)
+    print(f"batch decoder on 20 s pieces: RTF {piece_wall / seconds:.3f}  peak RSS "
+          f"{piece_rss:.1f} MiB; ours takes {wall / piece_wall:.2f}x its time")
+
+
+def start_section(binary, work, runs):
+    print(f"\n== 4. session start with no audio, {runs} interleaved runs (median)")
+    wav = f"{work}/silence.wav"
+    write_wav(wav, bytes(3200))
+    session = frames(b"")
+    ours, batch = [], []
+    for _ in range(runs):
+        ours.append(run_measured([binary, "serve"], session)[1:])
+        batch.append(run_measured(CONTINUOUS + ["-infile", wav])[1:])
+    our_wall, batch_wall = (statistics.median(w for w, _ in x) for x in (ours, batch))
+    our_rss, batch_rss = (statistics.median(r for _, r in x) for x in (ours, batch))
+    print(f"ours:                    {our_wall:.3f} s  {our_rss:.1f} MiB")
+    print(f"pocketsphinx_continuous: {batch_wall:.3f} s  {batch_rss:.1f} MiB")
+    print(f"ratio: time {our_wall / batch_wall:.2f}x, peak RSS {our_rss / batch_rss:.2f}x")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("build", nargs="?", default="build")
+    parser.add_argument("--minutes", type=float, nargs="+", default=[3])
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--only", choices=["wer", "frames", "continuous", "start"])
+    options = parser.parse_args()
+    binary = os.path.abspath(f"{options.build}/quillmor-speech")
+    work = tempfile.mkdtemp(prefix="field-bench-")
+    try:
+        if options.only in (None, "wer"):
+            wer_section(binary, work)
+        if options.only in (None, "frames"):
+            frame_size_section(binary)
+        if options.only in (None, "continuous"):
+            for minutes in options.minutes:
+                continuous_section(binary, work, minutes)
+        if options.only in (None, "start"):
+            # The first session derives the dictionary; the measured ones find it cached.
+            run_measured([binary, "serve"], frames(b""))
+            start_section(binary, work, options.runs)
+    finally:
+        shutil.rmtree(work)
+
+
+if __name__ == "__main__":
+    main()
