@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the plain build (with the fuzz corpora replayed), the
 # whole suite under AddressSanitizer and UndefinedBehaviorSanitizer, the threaded tests under
-# ThreadSanitizer, a g++ Release build of everything (the optimiser's warnings differ), and the
-# Debian package, unpacked and run. Warnings are errors in every build here. Any failure fails
+# ThreadSanitizer, a g++ Release build of everything (the optimiser's warnings differ), a clang
+# build of the program with the thread-safety analysis, and the Debian package, unpacked and run. Warnings are errors in every build here. Any failure fails
 # the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -34,9 +34,14 @@ run_suite build-asan -- -DQUILLMOR_SANITIZE=address
 run_suite build-tsan -L threaded -- -DQUILLMOR_SANITIZE=thread
 
 echo "== build-release (g++ Release, everything, built only)"
-configure build-release Release
+configure build-release Release -DCMAKE_INSTALL_PREFIX=/usr
 cmake --build build-release -j "$jobs"
 
-echo "== package"
-package=$(bash scripts/package.sh | tail -n 1)
+echo "== build-thread-safety (clang's -Wthread-safety as errors, the program alone)"
+configure build-thread-safety Debug -DBUILD_TESTING=OFF -DCMAKE_CXX_COMPILER=clang++-14 \
+  -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_FLAGS="-Wthread-safety -Werror=thread-safety"
+cmake --build build-thread-safety -j "$jobs"
+
+echo "== package (from the Release build, which installs under /usr)"
+package=$(bash scripts/package.sh build-release | tail -n 1)
 bash scripts/check_package.sh "$package"
