@@ -173,20 +173,20 @@ class Recorder {
   }
 
   void call(const std::string& name) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     record_["calls"].push_back(name);
     writeLocked();
   }
 
   void set(const std::string& key, json value) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     record_[key] = std::move(value);
     writeLocked();
   }
 
   // Per buffer; written out with the next call() or write().
   void buffer(const AVAudioPCMBuffer& buffer) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     record_["buffers"] = record_["buffers"].get<std::size_t>() + 1;
     record_["frames"] = record_["frames"].get<std::size_t>() + buffer.frameLength();
     json format = formatJson(buffer.format());
@@ -208,7 +208,7 @@ class Recorder {
   }
 
   void write() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     writeLocked();
   }
 
@@ -219,8 +219,8 @@ class Recorder {
   }
 
   const std::string path_;
-  std::mutex mutex_;
-  json record_;  // guarded by mutex_
+  Mutex mutex_;
+  json record_ GUARDED_BY(mutex_);
 };
 
 // What the engine's objects share: the scenario (read only, except statuses) and the record.
