@@ -154,12 +154,15 @@ TEST(ServeEndToEnd, ContinuousOverlappingSpeechGetsFinalsWithinTheCap) {
   std::vector<std::string> inputs;
   std::string filter;
   for (const char* n : {"0870", "0880", "0890", "0920", "0930", "0870"}) {
-    filter += "[" + std::to_string(inputs.size() / 2) + ":a]";
+    filter += '[';
+    filter += std::to_string(inputs.size() / 2);
+    filter += ":a]";
     inputs.push_back("-i");
     inputs.push_back(kLibriVox + "sense_and_sensibility_01_austen_64kb-" + n + ".wav");
   }
-  filter += "concat=n=" + std::to_string(inputs.size() / 2) +
-            ":v=0:a=1,asplit[a][b];[b]adelay=1700[c];[a][c]amix=inputs=2:duration=first";
+  filter += "concat=n=";
+  filter += std::to_string(inputs.size() / 2);
+  filter += ":v=0:a=1,asplit[a][b];[b]adelay=1700[c];[a][c]amix=inputs=2:duration=first";
   const std::string pcm = ffmpegPcm(inputs, filter);
   const double seconds = pcm.size() / 32000.0;
   ASSERT_GT(seconds, 30);
@@ -234,10 +237,12 @@ TEST(ServeEndToEnd, DerivedDictionaryIsBuiltOnceAndRebuiltWhenDamaged) {
   const std::size_t entries = std::count(bytes.begin(), bytes.end(), '\n') - 1;
   EXPECT_GT(entries, 70000u);
   EXPECT_LT(entries, 100000u);  // the full dictionary has 134,723
+  std::string changed = bytes;
+  changed[changed.size() - 3] = 'Q';
   const std::vector<std::pair<std::string, std::string>> damages = {
       {"cut short", bytes.substr(0, bytes.size() / 2)},
       {"garbage appended", bytes + "zzzz Z Z Z\n"},
-      {"an entry changed", std::string(bytes).replace(bytes.size() - 3, 1, "Q")},
+      {"an entry changed", changed},
       {"empty", ""},
       {"a folder", "(folder)"},
   };

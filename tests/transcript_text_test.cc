@@ -55,7 +55,13 @@ bool sameRuns(const std::vector<TextRun>& a, const std::vector<TextRun>& b) {
 std::string describe(const std::vector<TextRun>& runs) {
   std::string text;
   for (const TextRun& run : runs) {
-    text += "[" + run.text + (run.confidence ? ":" + std::to_string(*run.confidence) : "") + "]";
+    text += '[';
+    text += run.text;
+    if (run.confidence) {
+      text += ':';
+      text += std::to_string(*run.confidence);
+    }
+    text += ']';
   }
   return text;
 }

@@ -87,7 +87,11 @@ std::string wordSeparator(const std::string& before, const std::string& after) {
 std::string writtenWord(const std::string& word, const std::string& locale) {
   if (!isEnglish(locale)) return word;
   for (const char* pronoun : {"i", "i'm", "i've", "i'll", "i'd"}) {
-    if (word == pronoun) return "I" + word.substr(1);
+    if (word == pronoun) {
+      std::string written = word;
+      written.front() = 'I';
+      return written;
+    }
   }
   return word;
 }
