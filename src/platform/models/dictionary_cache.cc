@@ -14,6 +14,7 @@
 #include "platform/base/file_descriptor.h"
 #include "platform/base/posix_error.h"
 #include "platform/models/model_paths.h"
+#include "platform/models/store_io.h"
 
 namespace quillmor_speech {
 
@@ -51,17 +52,6 @@ std::string headerFor(const std::string& entries) {
   return kHeader + std::to_string(entries.size()) + " " + hex(fnv1a(entries)) + "\n";
 }
 
-Status writeAll(int fd, const std::string& bytes) {
-  std::size_t written = 0;
-  while (written < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return posixError("cannot write the dictionary", errno);
-    written += static_cast<std::size_t>(n);
-  }
-  return Status::ok();
-}
-
 }  // namespace
 
 std::optional<std::string> derivedDictionaryPath(const ModelFiles& files) {
@@ -96,9 +86,10 @@ Status writeDerivedDictionary(const std::string& path, const std::string& entrie
   std::string temporary = path + ".XXXXXX";
   FileDescriptor fd(::mkstemp(temporary.data()));
   if (!fd.valid()) return posixError("cannot create " + temporary, errno);
-  Status written = writeAll(fd.get(), headerFor(entries) + entries);
+  const std::string bytes = headerFor(entries) + entries;
+  Status written = writeAll(fd.get(), bytes.data(), bytes.size(), temporary);
   if (written && ::fchmod(fd.get(), 0644) != 0) written = posixError("cannot set its mode", errno);
-  if (written && ::fsync(fd.get()) != 0) written = posixError("cannot flush it", errno);
+  if (written) written = syncFile(fd, temporary);
   if (written && ::rename(temporary.c_str(), path.c_str()) != 0) {
     written = posixError("cannot rename it into place", errno);
   }
