@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/speech/analyzer_worker.h"
+#include "platform/speech/language_model_load.h"
 #include "platform/speech/model_assets.h"
 #include "platform/speech/pocketsphinx_handles.h"
 #include "platform/speech/recognition.h"
@@ -18,6 +19,8 @@ namespace quillmor_speech {
 namespace {
 
 constexpr double kSampleRate = 16000;
+// The name the decoder gives the search of its configuration's language model.
+constexpr const char* kSearchName = "_default";
 
 std::optional<AVAudioFormat> recognizerFormat() {
   return AVAudioFormat::make(AVAudioCommonFormat::pcmFormatInt16, kSampleRate, 1, false);
@@ -55,17 +58,28 @@ class PocketSphinxAnalyzer : public SpeechAnalyzer {
     silenceLibraryLog();
     const std::string dictionary = decoderDictionary(*files);
     LibraryLog log;
-    ConfigHandle config(cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", files->acousticModel.c_str(),
-                                    "-dict", dictionary.c_str(), "-lm",
-                                    files->languageModel.c_str(), "-logfn", "/dev/null", nullptr));
-    if (!config) {
+    auto configure = [&] {
+      return ConfigHandle(cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm",
+                                      files->acousticModel.c_str(), "-dict", dictionary.c_str(),
+                                      "-logfn", "/dev/null", nullptr));
+    };
+    ConfigHandle config = configure();
+    ConfigHandle languageModelConfig = configure();
+    if (!config || !languageModelConfig) {
       throw SpeechError(describePocketSphinxFailure(
           "The " + locale + " speech model could not be configured", 0, log.lastError()));
     }
+    const std::string notLoaded = "The " + locale + " speech model could not be loaded";
+    // The language model is read while the decoder loads the rest, then searched as the
+    // decoder's own ("-lm") would be.
+    LanguageModelLoad languageModel(files->languageModel, std::move(languageModelConfig));
     DecoderHandle decoder(ps_init(config.get()));
-    if (!decoder) {
-      throw SpeechError(describePocketSphinxFailure(
-          "The " + locale + " speech model could not be loaded", 0, log.lastError()));
+    if (!decoder) throw SpeechError(describePocketSphinxFailure(notLoaded, 0, log.lastError()));
+    NgramModelHandle model = languageModel.take();
+    if (!model) throw SpeechError(describePocketSphinxFailure(notLoaded, 0, log.lastError()));
+    if (ps_set_lm(decoder.get(), kSearchName, model.get()) != 0 ||
+        ps_set_search(decoder.get(), kSearchName) != 0) {
+      throw SpeechError(describePocketSphinxFailure(notLoaded, 0, log.lastError()));
     }
     const double frameRate = cmd_ln_int_r(config.get(), "-frate");
     if (frameRate > 0) frameRate_ = frameRate;

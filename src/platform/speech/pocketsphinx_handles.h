@@ -6,13 +6,18 @@
 // otherwise keeps the library silent: it never writes to stderr.
 //
 // Thread safety: the library's log destination is process-wide. LibraryLog objects must not
-// exist on two threads at once; in this program only the analyzer's preparation makes one.
+// exist two at once; in this program only the analyzer's preparation makes one. While it lives,
+// any thread may log into it (the language model loads on a thread of its own).
 #pragma once
 
 #include <pocketsphinx.h>
+#include <sphinxbase/logmath.h>
+#include <sphinxbase/ngram_model.h>
 
 #include <memory>
 #include <string>
+
+#include "platform/base/thread_annotations.h"
 
 namespace quillmor_speech {
 
@@ -26,8 +31,17 @@ struct SegmentIteratorDeleter {
   void operator()(ps_seg_t* segment) const { ps_seg_free(segment); }
 };
 
+struct NgramModelDeleter {
+  void operator()(ngram_model_t* model) const { ngram_model_free(model); }
+};
+struct LogmathDeleter {
+  void operator()(logmath_t* logmath) const { logmath_free(logmath); }
+};
+
 using DecoderHandle = std::unique_ptr<ps_decoder_t, DecoderDeleter>;
 using ConfigHandle = std::unique_ptr<cmd_ln_t, ConfigDeleter>;
+using NgramModelHandle = std::unique_ptr<ngram_model_t, NgramModelDeleter>;
+using LogmathHandle = std::unique_ptr<logmath_t, LogmathDeleter>;
 // ps_seg_next frees the iterator when it reaches the end: advance with
 // `segment.reset(ps_seg_next(segment.release()))`.
 using SegmentIteratorHandle = std::unique_ptr<ps_seg_t, SegmentIteratorDeleter>;
@@ -46,11 +60,18 @@ class LibraryLog {
   LibraryLog& operator=(const LibraryLog&) = delete;
 
   // The last error the library logged, without its source-file prefix; empty when none.
-  const std::string& lastError() const { return lastError_; }
-  void keep(std::string message) { lastError_ = std::move(message); }
+  std::string lastError() const EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
+    return lastError_;
+  }
+  void keep(std::string message) EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
+    lastError_ = std::move(message);
+  }
 
  private:
-  std::string lastError_;
+  mutable Mutex mutex_;
+  std::string lastError_ GUARDED_BY(mutex_);
 };
 
 // The readable description of a failed library call: what we were doing, and what the library
