@@ -91,6 +91,8 @@ void decodeBounded(const std::string& path) {
       if (result.status.description().empty()) broken("a refusal has a reason");
       if (produced != 0) broken("an unreadable file gives no samples");
       break;
+    case PcmDecodeFailure::noDecoder:
+      broken("the reader is linked in: there is no module to load");
     case PcmDecodeFailure::unsupported:
     case PcmDecodeFailure::noMemory:
       broken("every opened file converts to 16 kHz mono in buffers that can be had");

@@ -1,7 +1,8 @@
 # The Debian package, made by CPack (scripts/package.sh): quillmor-speech_<version>_amd64.deb with
-# the binary in /usr/bin, the catalogue in /usr/share/quillmor-speech, and the copyright file and
-# the protocol section of the README in /usr/share/doc/quillmor-speech. Depends is computed by
-# dpkg-shlibdeps from the binary's shared libraries.
+# the binary in /usr/bin, its decoder and installer modules in /usr/lib/quillmor-speech, the
+# catalogue in /usr/share/quillmor-speech, and the copyright file and the protocol section of the
+# README in /usr/share/doc/quillmor-speech. Depends is computed by dpkg-shlibdeps from the shared
+# libraries of the binary and the modules.
 
 # The README's protocol section, from its "## Talking to it" heading to the next "## " heading.
 file(READ ${CMAKE_SOURCE_DIR}/README.md QUILLMOR_README)

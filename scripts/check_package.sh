@@ -14,16 +14,17 @@ fail() { echo "package check failed: $*" >&2; exit 1; }
 
 dpkg-deb -x "$package" "$root"
 binary=$root/usr/bin/quillmor-speech
-for file in usr/bin/quillmor-speech usr/share/quillmor-speech/catalogue.json \
+for file in usr/bin/quillmor-speech usr/lib/quillmor-speech/quillmor-speech-decoder.so \
+  usr/lib/quillmor-speech/quillmor-speech-installer.so usr/share/quillmor-speech/catalogue.json \
   usr/share/doc/quillmor-speech/copyright usr/share/doc/quillmor-speech/protocol.md; do
   [ -f "$root/$file" ] || fail "no $file in the package"
 done
 depends=$(dpkg-deb -f "$package" Depends)
-for library in libavformat libavcodec libpocketsphinx libstdc++6 libc6; do
+for library in libavformat libavcodec libswresample libcurl libarchive libpocketsphinx libstdc++6 libc6; do
   grep -q "$library" <<<"$depends" || fail "Depends lacks $library: $depends"
 done
 [ "$(dpkg-deb -f "$package" Recommends)" = pocketsphinx-en-us ] || fail "no Recommends"
-if strings "$binary" | grep -F -e "$PWD" -e /build -e /tmp/; then
+if strings "$binary" "$root"/usr/lib/quillmor-speech/*.so | grep -F -e "$PWD" -e /build -e /tmp/; then
   fail "the binary holds paths of the build machine (above)"
 fi
 

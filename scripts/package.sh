@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds the Debian package: dist/quillmor-speech_<version>_amd64.deb (its path is the last line
 # printed). A Release build of the program alone (no tests, no GoogleTest), installed under /usr
-# by CPack: the binary in /usr/bin, the catalogue in /usr/share/quillmor-speech, the copyright
-# file and the protocol documentation in /usr/share/doc/quillmor-speech; Depends comes from
-# dpkg-shlibdeps, and pocketsphinx-en-us is recommended.
+# by CPack: the binary in /usr/bin, its modules in /usr/lib/quillmor-speech, the catalogue in
+# /usr/share/quillmor-speech, the copyright file and the protocol documentation in
+# /usr/share/doc/quillmor-speech; Depends comes from dpkg-shlibdeps, and pocketsphinx-en-us is
+# recommended.
 #
 #   scripts/package.sh [build-dir]    (default build-package)
 set -euo pipefail

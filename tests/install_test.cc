@@ -1,5 +1,6 @@
 // The installed layout as a user gets it: `cmake --install` into any prefix gives a binary that
-// finds its catalogue beside itself, in <prefix>/share/quillmor-speech.
+// finds its catalogue beside itself, in <prefix>/share/quillmor-speech, and its modules in
+// <prefix>/lib/quillmor-speech.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -37,7 +38,10 @@ TEST(Install, AnyPrefixGivesABinaryThatFindsItsCatalogueBesideItself) {
   const std::vector<Case> cases = {{root + "/usr", true}, {root + "/opt/host app/植物", false}};
   const std::vector<std::string> installed = {
       "bin/quillmor-speech", "share/quillmor-speech/catalogue.json",
-      "share/doc/quillmor-speech/copyright", "share/doc/quillmor-speech/protocol.md"};
+      "share/doc/quillmor-speech/copyright", "share/doc/quillmor-speech/protocol.md",
+      "lib/quillmor-speech/quillmor-speech-decoder.so",
+      "lib/quillmor-speech/quillmor-speech-installer.so"};
+  const std::string sample = std::string(QUILLMOR_SOURCE_DIR) + "/samples/sense-and-sensibility.ogg";
   for (const Case& c : cases) {
     std::vector<std::string> args = {"--install", QUILLMOR_BUILD_DIR, "--prefix", c.prefix};
     if (c.strip) args.push_back("--strip");
@@ -47,6 +51,10 @@ TEST(Install, AnyPrefixGivesABinaryThatFindsItsCatalogueBesideItself) {
       EXPECT_TRUE(fs::is_regular_file(c.prefix + "/" + file)) << c.prefix << ": " << file;
     }
     EXPECT_EQ(zhStatusOf(c.prefix + "/bin/quillmor-speech", scratch), "downloadable") << c.prefix;
+    // decode runs in the module beside the binary.
+    RunResult decoded = runBinary(c.prefix + "/bin/quillmor-speech", {"decode", sample}, "");
+    EXPECT_EQ(decoded.status, 0) << c.prefix << ": " << decoded.out.substr(0, 300);
+    EXPECT_GT(decoded.out.size(), 16000u * 2) << c.prefix;
     // Sanitizer builds keep their source file names in the instrumentation, which --strip leaves;
     // they are never shipped.
     if (c.strip && !kSanitizedBuild) {
@@ -66,6 +74,14 @@ TEST(Install, AnyPrefixGivesABinaryThatFindsItsCatalogueBesideItself) {
   fs::create_directories(root + "/alone/bin");
   fs::copy_file(cases[0].prefix + "/bin/quillmor-speech", root + "/alone/bin/quillmor-speech");
   EXPECT_EQ(zhStatusOf(root + "/alone/bin/quillmor-speech", scratch), "unsupported");
+  // Nor its modules: decode ends with one error line that says which module is missing.
+  RunResult alone = runBinary(root + "/alone/bin/quillmor-speech", {"decode", sample}, "");
+  EXPECT_EQ(alone.status, 1);
+  EXPECT_EQ(alone.err, "");
+  nlohmann::json line = nlohmann::json::parse(alone.out, nullptr, false);
+  EXPECT_EQ(line.value("code", ""), "decode_failed") << alone.out;
+  EXPECT_NE(line.value("message", "").find("quillmor-speech-decoder.so"), std::string::npos)
+      << alone.out;
   removeTree(root);
 }
 

@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 #include "app/output.h"
-#include "platform/audio/pcm_decoder.h"
+#include "platform/audio/decoder_module.h"
 
 namespace quillmor_speech {
 
@@ -14,7 +14,7 @@ void decode(const std::string& path) {
     writeAll(STDOUT_FILENO, samples.data(), samples.size_bytes());
     return Status::ok();
   };
-  const PcmDecodeResult result = decodePcm(path, toStdout);
+  const PcmDecodeResult result = decodePcmInModule(path, toStdout);
   switch (result.failure) {
     case PcmDecodeFailure::none:
       return;
@@ -26,6 +26,7 @@ void decode(const std::string& path) {
       fail("decode_failed", "申请不到内存");
     case PcmDecodeFailure::conversion:
     case PcmDecodeFailure::sink:
+    case PcmDecodeFailure::noDecoder:
       fail("decode_failed", result.status.description());
   }
 }

@@ -3,14 +3,15 @@
 
 #include <string>
 
-#include "platform/audio/pcm_decoder.h"
+#include "platform/audio/decoder_module.h"
 
 namespace quillmor_speech {
 
 // Writes the samples of decodePcm to standard output, each conversion call's frames in one
 // write and without stdoutLock (decode is the only writer of its process). Every fatal
 // condition ends the process inside, through fail(): an unreadable file or no conversion gives
-// "decode_unsupported", a buffer that cannot be had or a conversion error "decode_failed".
+// "decode_unsupported"; a buffer that cannot be had, a conversion error or a decoder module that
+// cannot be loaded "decode_failed".
 // Returning means success.
 void decode(const std::string& path);
 

@@ -47,6 +47,7 @@ enum class PcmDecodeFailure {
   noMemory,     // a buffer cannot be had
   conversion,   // a conversion call failed; the status is its error
   sink,         // the sink failed; the status is the sink's
+  noDecoder,    // the decoder module cannot be loaded (decoder_module.h); the status says why
 };
 
 struct PcmDecodeResult {

@@ -6,7 +6,7 @@
 
 #include "platform/models/model_catalogue.h"
 #include "platform/models/model_completeness.h"
-#include "platform/models/model_installer.h"
+#include "platform/models/installer_module.h"
 #include "platform/models/model_lock.h"
 #include "platform/models/model_paths.h"
 
@@ -130,7 +130,7 @@ StatusOr<std::optional<ModelInstallation>> pendingModelInstallation(const std::s
   }
   return std::optional<ModelInstallation>(
       ModelInstallation{*canonical, [store = *store, locale = *canonical, entry = entry->second] {
-                          return installModel(store, locale, entry);
+                          return installModelInModule(store, locale, entry);
                         }});
 }
 
