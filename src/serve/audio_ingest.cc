@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "app/output.h"
-#include "platform/audio/audio_converter.h"
+#include "platform/audio/converter_module.h"
 
 namespace quillmor_speech {
 
@@ -66,7 +66,13 @@ std::unique_ptr<AVAudioPCMBuffer> convertFrame(AVAudioConverter& converter,
 
 void streamAudio(int fd, const AVAudioFormat& inputFormat, const AVAudioFormat& analyzerFormat,
                  SpeechAnalyzer& analyzer, AnalyzerInputSequence& input, ResultTask& resultTask) {
-  std::unique_ptr<AVAudioConverter> converter = AVAudioConverter::make(inputFormat, analyzerFormat);
+  std::unique_ptr<AVAudioConverter> converter;
+  if (!(inputFormat == analyzerFormat)) {
+    StatusOr<std::unique_ptr<AVAudioConverter>> made =
+        makeConverterInModule(inputFormat, analyzerFormat);
+    if (!made) fail("recognition_failed", made.status().description());
+    converter = std::move(*made);
+  }
   for (;;) {
     std::optional<Frame> frame = readFrame(fd);
     if (!frame || frame->type == static_cast<std::uint8_t>(FrameType::end)) break;

@@ -25,8 +25,11 @@ std::optional<std::uint32_t> convertedCapacity(double analyzerRate, std::uint32_
 
 // Reads frames from `fd` until an end frame or the end of input, hands every audio frame to the
 // analyzer through `input`, then finishes the input, waits for finalisation and for the result
-// task, and writes "done". A failing finalisation ends the process through fail(); any other
-// failure (memory for a frame, for one) is thrown to the caller.
+// task, and writes "done". Audio of another format than the analyzer's is converted by a
+// converter of the converter module, made before the first frame is read. A failing
+// finalisation, or a converter module that cannot be loaded, ends the process through fail()
+// ("recognition_failed"); any other failure (memory for a frame, for one) is thrown to the
+// caller.
 void streamAudio(int fd, const AVAudioFormat& inputFormat, const AVAudioFormat& analyzerFormat,
                  SpeechAnalyzer& analyzer, AnalyzerInputSequence& input, ResultTask& resultTask);
 

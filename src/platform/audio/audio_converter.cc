@@ -35,11 +35,6 @@ void planePointers(AVAudioPCMBuffer& buffer, std::uint32_t offset, std::uint8_t*
 
 }  // namespace
 
-bool isSupportedSampleRate(double rate) {
-  return std::isfinite(rate) && rate >= kMinSampleRate && rate <= kMaxSampleRate &&
-         rate == std::floor(rate);
-}
-
 std::unique_ptr<AVAudioConverter> AVAudioConverter::make(const AVAudioFormat& from,
                                                          const AVAudioFormat& to) {
   silenceAVLog();
@@ -63,6 +58,8 @@ std::unique_ptr<AVAudioConverter> AVAudioConverter::make(const AVAudioFormat& fr
   }
   return std::unique_ptr<AVAudioConverter>(new AVAudioConverter(from, to, std::move(swr)));
 }
+
+AVAudioConverter::~AVAudioConverter() = default;
 
 AVAudioConverter::AVAudioConverter(const AVAudioFormat& from, const AVAudioFormat& to,
                                    SwrContextPtr swr)

@@ -22,15 +22,6 @@
 
 namespace quillmor_speech {
 
-// Sample rates outside this range (and fractional rates) are refused by the converter and by
-// AVAudioFile: a crafted rate of 1 Hz would otherwise ask for buffers of hundreds of millions of
-// frames.
-inline constexpr double kMinSampleRate = 1000;
-inline constexpr double kMaxSampleRate = 768000;
-
-// True for an integral rate within [kMinSampleRate, kMaxSampleRate].
-bool isSupportedSampleRate(double rate);
-
 // What the input block reports with the buffer it returns (or does not return).
 enum class AVAudioConverterInputStatus {
   haveData = 0,    // a buffer in the converter's input format is returned
@@ -46,6 +37,8 @@ enum class AVAudioConverterOutputStatus {
   endOfStream = 2,  // the input has ended and nothing is left: no frames
 };
 
+// convert and the destructor are virtual so that the program can use a converter made in the
+// converter module (converter_module.h) through its vtable, without linking libswresample.
 class AVAudioConverter {
  public:
   // initFromFormat:toFormat:. Nothing when the conversion is not supported (see above).
@@ -53,6 +46,7 @@ class AVAudioConverter {
 
   AVAudioConverter(const AVAudioConverter&) = delete;
   AVAudioConverter& operator=(const AVAudioConverter&) = delete;
+  virtual ~AVAudioConverter();
 
   // The block is called with a requested packet count (a hint: the frames still missing from
   // the output, in input frames) and the status to set. A buffer it returns must be in the
@@ -67,8 +61,8 @@ class AVAudioConverter {
   // call and later ones hand out the rest, and once empty every call returns endOfStream).
   // On failure returns the error (the platform's status 3 with its error) and frameLength is 0.
   // The converter keeps its state (filter history, input not yet consumed) between calls.
-  StatusOr<AVAudioConverterOutputStatus> convert(AVAudioPCMBuffer& output,
-                                                 const InputBlock& inputBlock);
+  virtual StatusOr<AVAudioConverterOutputStatus> convert(AVAudioPCMBuffer& output,
+                                                         const InputBlock& inputBlock);
 
  private:
   AVAudioConverter(const AVAudioFormat& from, const AVAudioFormat& to, SwrContextPtr swr);

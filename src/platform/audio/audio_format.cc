@@ -27,6 +27,11 @@ std::size_t bytesPerSample(AVAudioCommonFormat format) {
 
 }  // namespace
 
+bool isSupportedSampleRate(double rate) {
+  return std::isfinite(rate) && rate >= kMinSampleRate && rate <= kMaxSampleRate &&
+         rate == std::floor(rate);
+}
+
 std::optional<AVAudioFormat> AVAudioFormat::make(AVAudioCommonFormat commonFormat,
                                                  double sampleRate, std::uint32_t channelCount,
                                                  bool interleaved) {

@@ -24,6 +24,15 @@ enum class AVAudioCommonFormat : int {
 // The most channels a format may describe; more is refused as absurd.
 inline constexpr std::uint32_t kMaxChannelCount = 64;
 
+// Sample rates outside this range (and fractional rates) are refused by the converter and by
+// AVAudioFile: a crafted rate of 1 Hz would otherwise ask for buffers of hundreds of millions of
+// frames.
+inline constexpr double kMinSampleRate = 1000;
+inline constexpr double kMaxSampleRate = 768000;
+
+// True for an integral rate within [kMinSampleRate, kMaxSampleRate].
+bool isSupportedSampleRate(double rate);
+
 class AVAudioFormat {
  public:
   // initWithCommonFormat:sampleRate:channels:interleaved:. Gives nothing when the description
