@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "support/run_binary.h"
+#include "support/serve_harness.h"
 
 namespace quillmor_speech {
 namespace {
@@ -39,6 +40,7 @@ TEST(Install, AnyPrefixGivesABinaryThatFindsItsCatalogueBesideItself) {
   const std::vector<std::string> installed = {
       "bin/quillmor-speech", "share/quillmor-speech/catalogue.json",
       "share/doc/quillmor-speech/copyright", "share/doc/quillmor-speech/protocol.md",
+      "lib/quillmor-speech/quillmor-speech-converter.so",
       "lib/quillmor-speech/quillmor-speech-decoder.so",
       "lib/quillmor-speech/quillmor-speech-installer.so"};
   const std::string sample = std::string(QUILLMOR_SOURCE_DIR) + "/samples/sense-and-sensibility.ogg";
@@ -82,6 +84,24 @@ TEST(Install, AnyPrefixGivesABinaryThatFindsItsCatalogueBesideItself) {
   EXPECT_EQ(line.value("code", ""), "decode_failed") << alone.out;
   EXPECT_NE(line.value("message", "").find("quillmor-speech-decoder.so"), std::string::npos)
       << alone.out;
+  // A session whose audio is at the recognizer's rate needs no module; one at another rate needs
+  // the converter, and ends with one error line instead of dropping the audio.
+  RunOptions options;
+  options.env = {{"HOME", scratch}, {"XDG_DATA_HOME", scratch}};
+  const std::string audio = audioFrame(std::vector<std::int16_t>(4410)) + frameBytes(3);
+  RunResult atRecognizerRate = runBinary(
+      root + "/alone/bin/quillmor-speech", {"serve"},
+      startFrame({{"locale", "en-US"}, {"sampleRate", 16000}}) + audio, options);
+  EXPECT_EQ(atRecognizerRate.status, 0) << atRecognizerRate.out;
+  EXPECT_EQ(outputLines(atRecognizerRate.out).back(), "{\"type\":\"done\"}");
+  RunResult converted = runBinary(root + "/alone/bin/quillmor-speech", {"serve"},
+                                  startFrame({{"locale", "en-US"}, {"sampleRate", 44100}}) + audio,
+                                  options);
+  EXPECT_EQ(converted.status, 1);
+  nlohmann::json failure = nlohmann::json::parse(outputLines(converted.out).back(), nullptr, false);
+  EXPECT_EQ(failure.value("code", ""), "recognition_failed") << converted.out;
+  EXPECT_NE(failure.value("message", "").find("quillmor-speech-converter.so"), std::string::npos)
+      << converted.out;
   removeTree(root);
 }
 
