@@ -36,7 +36,7 @@ std::unique_ptr<AVAudioPCMBuffer> inputBuffer(const AVAudioFormat& format, const
 // Converts one frame's buffer with the session's converter, giving it exactly this buffer and
 // then "no data now", so the converter keeps its state for the next frame. Nothing when the
 // frame is dropped (no output buffer, a conversion error) or produced no frames.
-std::unique_ptr<AVAudioPCMBuffer> convertFrame(AVAudioConverter& converter,
+std::unique_ptr<AVAudioPCMBuffer> convertFrame(PcmConverter& converter,
                                                const AVAudioFormat& analyzerFormat,
                                                AVAudioPCMBuffer& input, double inputRate) {
   std::optional<std::uint32_t> capacity =
@@ -66,9 +66,9 @@ std::unique_ptr<AVAudioPCMBuffer> convertFrame(AVAudioConverter& converter,
 
 void streamAudio(int fd, const AVAudioFormat& inputFormat, const AVAudioFormat& analyzerFormat,
                  SpeechAnalyzer& analyzer, AnalyzerInputSequence& input, ResultTask& resultTask) {
-  std::unique_ptr<AVAudioConverter> converter;
+  std::unique_ptr<PcmConverter> converter;
   if (!(inputFormat == analyzerFormat)) {
-    StatusOr<std::unique_ptr<AVAudioConverter>> made =
+    StatusOr<std::unique_ptr<PcmConverter>> made =
         makeConverterInModule(inputFormat, analyzerFormat);
     if (!made) fail("recognition_failed", made.status().description());
     converter = std::move(*made);

@@ -59,8 +59,6 @@ std::unique_ptr<AVAudioConverter> AVAudioConverter::make(const AVAudioFormat& fr
   return std::unique_ptr<AVAudioConverter>(new AVAudioConverter(from, to, std::move(swr)));
 }
 
-AVAudioConverter::~AVAudioConverter() = default;
-
 AVAudioConverter::AVAudioConverter(const AVAudioFormat& from, const AVAudioFormat& to,
                                    SwrContextPtr swr)
     : from_(from), to_(to), swr_(std::move(swr)) {

@@ -37,8 +37,6 @@ enum class AVAudioConverterOutputStatus {
   endOfStream = 2,  // the input has ended and nothing is left: no frames
 };
 
-// convert and the destructor are virtual so that the program can use a converter made in the
-// converter module (converter_module.h) through its vtable, without linking libswresample.
 class AVAudioConverter {
  public:
   // initFromFormat:toFormat:. Nothing when the conversion is not supported (see above).
@@ -46,7 +44,6 @@ class AVAudioConverter {
 
   AVAudioConverter(const AVAudioConverter&) = delete;
   AVAudioConverter& operator=(const AVAudioConverter&) = delete;
-  virtual ~AVAudioConverter();
 
   // The block is called with a requested packet count (a hint: the frames still missing from
   // the output, in input frames) and the status to set. A buffer it returns must be in the
@@ -61,8 +58,8 @@ class AVAudioConverter {
   // call and later ones hand out the rest, and once empty every call returns endOfStream).
   // On failure returns the error (the platform's status 3 with its error) and frameLength is 0.
   // The converter keeps its state (filter history, input not yet consumed) between calls.
-  virtual StatusOr<AVAudioConverterOutputStatus> convert(AVAudioPCMBuffer& output,
-                                                         const InputBlock& inputBlock);
+  StatusOr<AVAudioConverterOutputStatus> convert(AVAudioPCMBuffer& output,
+                                                 const InputBlock& inputBlock);
 
  private:
   AVAudioConverter(const AVAudioFormat& from, const AVAudioFormat& to, SwrContextPtr swr);

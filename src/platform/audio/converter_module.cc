@@ -4,12 +4,11 @@
 
 namespace quillmor_speech {
 
-StatusOr<std::unique_ptr<AVAudioConverter>> makeConverterInModule(const AVAudioFormat& from,
-                                                                  const AVAudioFormat& to) {
+StatusOr<std::unique_ptr<PcmConverter>> makeConverterInModule(const AVAudioFormat& from,
+                                                              const AVAudioFormat& to) {
   StatusOr<ProgramModule> module =
       ProgramModule::load(kConverterModuleFile, kConverterModuleEntry);
   if (!module) return module.status();
-  // The module stays mapped for the life of the process, and with it the converter's code.
   return module->entry<ConverterModuleEntry>().make(from, to);
 }
 
