@@ -80,5 +80,76 @@ TEST(AnalyzerWorker, WithoutFailureEveryInputIsAnalysedAndTheResultsEnd) {
   EXPECT_FALSE(outcome.failure);
 }
 
+
+// A buffer of `format` holding `samples` (one channel's worth for each plane).
+AnalyzerInput bufferOf(const AVAudioFormat& format, const std::vector<std::int16_t>& samples) {
+  auto buffer = AVAudioPCMBuffer::make(format, static_cast<std::uint32_t>(samples.size()));
+  buffer->setFrameLength(static_cast<std::uint32_t>(samples.size()));
+  std::copy(samples.begin(), samples.end(), buffer->int16ChannelData()[0]);
+  return AnalyzerInput(std::move(buffer));
+}
+
+TEST(AnalyzerInputSequence, WaitingBuffersAreJoinedWithTheirSamplesInOrder) {
+  const AVAudioFormat mono16k = *AVAudioFormat::make(AVAudioCommonFormat::pcmFormatInt16, 16000,
+                                                     1, false);
+  const AVAudioFormat mono48k = *AVAudioFormat::make(AVAudioCommonFormat::pcmFormatInt16, 48000,
+                                                     1, false);
+  struct Yielded {
+    const AVAudioFormat* format;  // nothing: an input without a buffer
+    int count;                    // inputs of 320 samples each
+  };
+  struct Case {
+    const char* name;
+    std::vector<Yielded> yielded;
+    std::size_t inputs;  // taken by the engine after all were yielded
+  };
+  // The first kJoinAfterWaiting inputs stay as they are; the rest are joined, 102 frames of
+  // 640 bytes to a buffer.
+  const std::size_t separate = kJoinAfterWaiting;
+  const int perJoined = static_cast<int>(kJoinedBufferBytes / (320 * 2));
+  const int waiting = static_cast<int>(separate);
+  const std::vector<Case> cases = {
+      {"few waiting: as yielded", {{&mono16k, waiting + 1}}, separate + 1},
+      {"beyond the threshold: joined", {{&mono16k, waiting + perJoined}}, separate + 1},
+      {"joined buffers hold at most the joined size",
+       {{&mono16k, waiting + 3 * perJoined + 1}},
+       separate + 4},
+      {"never across formats",
+       {{&mono16k, waiting + 6}, {&mono48k, 10}, {&mono16k, 10}},
+       separate + 3},
+      {"never with an input without a buffer",
+       {{&mono16k, waiting + 6}, {nullptr, 1}, {&mono16k, 10}},
+       separate + 3},
+  };
+  for (const Case& c : cases) {
+    AnalyzerInputSequence sequence;
+    std::vector<std::int16_t> expected;
+    std::int16_t next = 0;
+    for (const Yielded& y : c.yielded) {
+      for (int i = 0; i < y.count; ++i) {
+        if (!y.format) {
+          sequence.yield(AnalyzerInput(nullptr));
+          continue;
+        }
+        std::vector<std::int16_t> samples(320);
+        for (std::int16_t& sample : samples) expected.push_back(sample = next++);
+        sequence.yield(bufferOf(*y.format, samples));
+      }
+    }
+    sequence.finish();
+    std::vector<std::int16_t> taken;
+    std::size_t inputs = 0;
+    while (std::optional<AnalyzerInput> input = sequence.next()) {
+      ++inputs;
+      if (!input->buffer) continue;
+      EXPECT_LE(input->buffer->frameLength() * 2, kJoinedBufferBytes) << c.name;
+      const std::int16_t* samples = input->buffer->int16ChannelData()[0];
+      taken.insert(taken.end(), samples, samples + input->buffer->frameLength());
+    }
+    EXPECT_EQ(inputs, c.inputs) << c.name;
+    EXPECT_EQ(taken, expected) << c.name;
+  }
+}
+
 }  // namespace
 }  // namespace quillmor_speech

@@ -1,5 +1,7 @@
 #include "platform/speech/speech_engine.h"
 
+#include <cstring>
+
 namespace quillmor_speech {
 
 std::string SpeechTranscriptionResult::plainText() const {
@@ -47,10 +49,49 @@ void ResultSequence::fail(const std::string& description) {
   changed_.notifyAll();
 }
 
+namespace {
+
+// Appends the frames of `input` to `last` when both are buffers of one format and the frames of
+// both fit kJoinedBufferBytes; `last` is first replaced by a buffer of that size when it has no
+// room. False, with nothing changed, otherwise (or when no buffer can be had).
+bool joinInto(AnalyzerInput& last, const AnalyzerInput& input) {
+  if (!last.buffer || !input.buffer || !(last.buffer->format() == input.buffer->format())) {
+    return false;
+  }
+  const AVAudioPCMBuffer& from = *input.buffer;
+  const std::size_t frameBytes = from.bytesPerFrameInPlane() * from.planeCount();
+  if (frameBytes == 0) return false;
+  const std::size_t fitting = kJoinedBufferBytes / frameBytes;
+  const std::size_t frames = std::size_t{last.buffer->frameLength()} + from.frameLength();
+  if (frames > fitting) return false;
+  if (frames > last.buffer->frameCapacity()) {
+    std::unique_ptr<AVAudioPCMBuffer> joined =
+        AVAudioPCMBuffer::make(from.format(), static_cast<std::uint32_t>(fitting));
+    if (!joined) return false;
+    const std::size_t bytes = std::size_t{last.buffer->frameLength()} * from.bytesPerFrameInPlane();
+    for (std::uint32_t plane = 0; plane < from.planeCount(); ++plane) {
+      if (bytes > 0) std::memcpy(joined->planeBytes(plane), last.buffer->planeBytes(plane), bytes);
+    }
+    joined->setFrameLength(last.buffer->frameLength());
+    last.buffer = std::move(joined);
+  }
+  AVAudioPCMBuffer& into = *last.buffer;
+  const std::size_t offset = std::size_t{into.frameLength()} * from.bytesPerFrameInPlane();
+  const std::size_t bytes = std::size_t{from.frameLength()} * from.bytesPerFrameInPlane();
+  for (std::uint32_t plane = 0; plane < from.planeCount(); ++plane) {
+    if (bytes > 0) std::memcpy(into.planeBytes(plane) + offset, from.planeBytes(plane), bytes);
+  }
+  into.setFrameLength(static_cast<std::uint32_t>(frames));
+  return true;
+}
+
+}  // namespace
+
 void AnalyzerInputSequence::yield(AnalyzerInput input) {
   {
     MutexLock lock(mutex_);
     if (finished_) return;
+    if (pending_.size() > kJoinAfterWaiting && joinInto(pending_.back(), input)) return;
     pending_.push_back(std::move(input));
   }
   changed_.notifyAll();

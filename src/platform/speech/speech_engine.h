@@ -118,6 +118,15 @@ struct AnalyzerInput {
 // The unbounded input stream of an analyzer: the program yields into it and finishes it, the
 // engine takes from it on its own thread. yield never blocks and never drops while the stream
 // is open. Thread-safe.
+//
+// When the engine falls behind (more than kJoinAfterWaiting inputs waiting), a buffer yielded
+// is appended to the last waiting one when both have one format and the two fit
+// kJoinedBufferBytes: audio waiting in small frames then costs about its samples, not a buffer
+// per frame. The samples, their order and their format are unchanged; only the cut between
+// inputs moves.
+inline constexpr std::size_t kJoinAfterWaiting = 64;
+inline constexpr std::size_t kJoinedBufferBytes = 64 * 1024;
+
 class AnalyzerInputSequence {
  public:
   // Producer side (the input continuation). yield after finish is ignored.
