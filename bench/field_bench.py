@@ -163,7 +163,7 @@ def continuous_speech(minutes):
     return mixed[:int(minutes * 60) * 32000]
 
 
-def continuous_section(binary, work, minutes):
+def continuous_section(binary, work, minutes, peer=True):
     pcm = continuous_speech(minutes)
     seconds = len(pcm) / 32000
     print(f"\n== 3. {minutes} min of continuous overlapping speech at full speed")
@@ -174,6 +174,8 @@ def continuous_section(binary, work, minutes):
     print(f"ours:  RTF {wall / seconds:.3f}  peak RSS {rss:.1f} MiB  {len(result)} finals  "
           f"longest stretch without a final {longest:.1f} s  "
           f"output {len(out) / 1024 / (seconds / 60):.1f} KB per audio minute")
+    if not peer:
+        return
     pieces = [pcm[at:at + 20 * 32000] for at in range(0, len(pcm), 20 * 32000)]
     _, piece_wall, piece_rss = batch_decode(work, pieces)
     print(f"batch decoder on 20 s pieces: RTF {piece_wall / seconds:.3f}  peak RSS "
@@ -202,6 +204,8 @@ def main():
     parser.add_argument("--minutes", type=float, nargs="+", default=[3])
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--only", choices=["wer", "frames", "continuous", "start"])
+    parser.add_argument("--no-peer", action="store_true",
+                        help="continuous speech: ours only, without the batch decoder")
     options = parser.parse_args()
     binary = os.path.abspath(f"{options.build}/quillmor-speech")
     work = tempfile.mkdtemp(prefix="field-bench-")
@@ -212,7 +216,7 @@ def main():
             frame_size_section(binary)
         if options.only in (None, "continuous"):
             for minutes in options.minutes:
-                continuous_section(binary, work, minutes)
+                continuous_section(binary, work, minutes, peer=not options.no_peer)
         if options.only in (None, "start"):
             # The first session derives the dictionary; the measured ones find it cached.
             run_measured([binary, "serve"], frames(b""))
