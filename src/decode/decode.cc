@@ -23,7 +23,7 @@ void decode(const std::string& path) {
     case PcmDecodeFailure::unsupported:
       fail("decode_unsupported", "这个音频格式系统解不开");
     case PcmDecodeFailure::noMemory:
-      fail("decode_failed", "申请不到内存");
+      fail("decode_failed", kOutOfMemoryMessage);
     case PcmDecodeFailure::conversion:
     case PcmDecodeFailure::sink:
     case PcmDecodeFailure::noDecoder:

@@ -12,11 +12,8 @@ namespace {
 
 std::vector<std::string> moduleCandidates(const std::string& fileName) {
   std::vector<std::string> candidates;
-  std::error_code error;
-  const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (!error) {
-    candidates.push_back(
-        (executable.parent_path() / "../lib/quillmor-speech" / fileName).lexically_normal());
+  if (std::optional<std::filesystem::path> directory = executableDirectory()) {
+    candidates.push_back((*directory / "../lib/quillmor-speech" / fileName).lexically_normal());
   }
   candidates.push_back(std::string(QUILLMOR_MODULE_DIR) + "/" + fileName);
   return candidates;
@@ -28,6 +25,13 @@ std::string loaderError() {
 }
 
 }  // namespace
+
+std::optional<std::filesystem::path> executableDirectory() {
+  std::error_code error;
+  const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) return std::nullopt;
+  return executable.parent_path();
+}
 
 StatusOr<ProgramModule> ProgramModule::load(const std::string& fileName,
                                             const std::string& entryName) {

@@ -12,11 +12,18 @@
 // may have registered exit handlers), so entries stay valid for the life of the process.
 #pragma once
 
+#include <filesystem>
+#include <optional>
 #include <string>
 
 #include "platform/base/status.h"
 
 namespace quillmor_speech {
+
+// The directory of the running executable (through /proc/self/exe, so symbolic links to it are
+// resolved); nothing when the system does not say. The program finds its modules, and the
+// model store its catalogue, relative to it.
+std::optional<std::filesystem::path> executableDirectory();
 
 class ProgramModule {
  public:

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <system_error>
 
+#include "platform/base/program_module.h"
 #include "platform/models/model_completeness.h"
 
 namespace quillmor_speech {
@@ -47,11 +48,8 @@ std::vector<std::string> catalogueCandidates() {
   if (std::optional<std::string> store = userModelStore()) {
     candidates.push_back(*store + "/catalogue.json");
   }
-  std::error_code error;
-  std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (!error) {
-    candidates.push_back(
-        (executable.parent_path() / "../share/quillmor-speech/catalogue.json").string());
+  if (std::optional<std::filesystem::path> directory = executableDirectory()) {
+    candidates.push_back((*directory / "../share/quillmor-speech/catalogue.json").string());
   }
   candidates.push_back(std::string(QUILLMOR_DATA_DIR) + "/catalogue.json");
   return candidates;

@@ -1,9 +1,6 @@
 #include "platform/speech/restricted_dictionary.h"
 
-#include <ngram_model.h>
-
 #include <fstream>
-#include <memory>
 #include <optional>
 #include <sstream>
 
@@ -14,19 +11,11 @@ namespace quillmor_speech {
 
 namespace {
 
-struct LogMathDeleter {
-  void operator()(logmath_t* logmath) const { logmath_free(logmath); }
-};
-struct NgramModelDeleter {
-  void operator()(ngram_model_t* model) const { ngram_model_free(model); }
-};
-
 // The words of the language model, or nothing when the library cannot read it.
 std::optional<std::unordered_set<std::string>> languageModelWords(const std::string& path) {
-  std::unique_ptr<logmath_t, LogMathDeleter> logmath(logmath_init(1.0001, 0, 0));
+  LogmathHandle logmath(logmath_init(1.0001, 0, 0));
   if (!logmath) return std::nullopt;
-  std::unique_ptr<ngram_model_t, NgramModelDeleter> model(
-      ngram_model_read(nullptr, path.c_str(), NGRAM_AUTO, logmath.get()));
+  NgramModelHandle model(ngram_model_read(nullptr, path.c_str(), NGRAM_AUTO, logmath.get()));
   if (!model) return std::nullopt;
   const std::uint32_t unigrams = ngram_model_get_counts(model.get())[0];
   std::unordered_set<std::string> words;

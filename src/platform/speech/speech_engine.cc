@@ -51,6 +51,16 @@ void ResultSequence::fail(const std::string& description) {
 
 namespace {
 
+// Appends the frames of `from` to `into`, which has room for them; both have one format.
+void appendFrames(AVAudioPCMBuffer& into, const AVAudioPCMBuffer& from) {
+  const std::size_t offset = std::size_t{into.frameLength()} * from.bytesPerFrameInPlane();
+  const std::size_t bytes = std::size_t{from.frameLength()} * from.bytesPerFrameInPlane();
+  for (std::uint32_t plane = 0; plane < from.planeCount(); ++plane) {
+    if (bytes > 0) std::memcpy(into.planeBytes(plane) + offset, from.planeBytes(plane), bytes);
+  }
+  into.setFrameLength(into.frameLength() + from.frameLength());
+}
+
 // Appends the frames of `input` to `last` when both are buffers of one format and the frames of
 // both fit kJoinedBufferBytes; `last` is first replaced by a buffer of that size when it has no
 // room. False, with nothing changed, otherwise (or when no buffer can be had).
@@ -68,20 +78,10 @@ bool joinInto(AnalyzerInput& last, const AnalyzerInput& input) {
     std::unique_ptr<AVAudioPCMBuffer> joined =
         AVAudioPCMBuffer::make(from.format(), static_cast<std::uint32_t>(fitting));
     if (!joined) return false;
-    const std::size_t bytes = std::size_t{last.buffer->frameLength()} * from.bytesPerFrameInPlane();
-    for (std::uint32_t plane = 0; plane < from.planeCount(); ++plane) {
-      if (bytes > 0) std::memcpy(joined->planeBytes(plane), last.buffer->planeBytes(plane), bytes);
-    }
-    joined->setFrameLength(last.buffer->frameLength());
+    appendFrames(*joined, *last.buffer);
     last.buffer = std::move(joined);
   }
-  AVAudioPCMBuffer& into = *last.buffer;
-  const std::size_t offset = std::size_t{into.frameLength()} * from.bytesPerFrameInPlane();
-  const std::size_t bytes = std::size_t{from.frameLength()} * from.bytesPerFrameInPlane();
-  for (std::uint32_t plane = 0; plane < from.planeCount(); ++plane) {
-    if (bytes > 0) std::memcpy(into.planeBytes(plane) + offset, from.planeBytes(plane), bytes);
-  }
-  into.setFrameLength(static_cast<std::uint32_t>(frames));
+  appendFrames(*last.buffer, from);
   return true;
 }
 
