@@ -181,6 +181,7 @@ StatusOr<std::unique_ptr<AVAudioFile>> AVAudioFile::openForReading(const std::st
     first->channels = 1;
     format = processingFormatFor(*first);
     if (!format) return format.status();
+    reader.mixToMonoAt(first->rate);  // as the converter mixes them, on the decoders' threads
   }
 
   auto decoder =

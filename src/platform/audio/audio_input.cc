@@ -68,6 +68,22 @@ Status openContainer(const std::string& url, AudioInput& input) {
   return Status::ok();
 }
 
+// A decoder of `codec` for the stream, on the caller's thread alone.
+StatusOr<AVCodecContextPtr> openCodec(const AVStream& stream, const AVCodec& codec) {
+  AVCodecContextPtr context(avcodec_alloc_context3(&codec));
+  if (!context) return avError("cannot open the audio decoder", AVERROR(ENOMEM));
+  int rc = avcodec_parameters_to_context(context.get(), stream.codecpar);
+  if (rc < 0) return avError("cannot open the audio decoder", rc);
+  context->pkt_timebase = stream.time_base;
+  // One thread per decoder: the file reader decodes on threads of its own (several decoders at
+  // once where packets decode apart), and FFmpeg's frame threads hand over every packet, which
+  // costs about as much as decoding an audio packet.
+  context->thread_count = 1;
+  rc = avcodec_open2(context.get(), &codec, nullptr);
+  if (rc < 0) return avError("cannot open the audio decoder", rc);
+  return context;
+}
+
 // The best audio stream, every other stream discarded, and its decoder opened.
 Status openDecoder(AudioInput& input) {
   const AVCodec* codec = nullptr;
@@ -82,21 +98,31 @@ Status openDecoder(AudioInput& input) {
       input.format->streams[i]->discard = AVDISCARD_ALL;
     }
   }
-  const AVStream* stream = input.format->streams[input.streamIndex];
-  input.codec.reset(avcodec_alloc_context3(codec));
-  if (!input.codec) return avError("cannot open the audio decoder", AVERROR(ENOMEM));
-  rc = avcodec_parameters_to_context(input.codec.get(), stream->codecpar);
-  if (rc < 0) return avError("cannot open the audio decoder", rc);
-  input.codec->pkt_timebase = stream->time_base;
-  // One decoder thread: the file reader decodes on a thread of its own, beside the conversion,
-  // and FFmpeg's frame threads would cost more time in handing frames over than they save.
-  input.codec->thread_count = 1;
-  rc = avcodec_open2(input.codec.get(), codec, nullptr);
-  if (rc < 0) return avError("cannot open the audio decoder", rc);
+  StatusOr<AVCodecContextPtr> opened = openCodec(*input.format->streams[input.streamIndex], *codec);
+  if (!opened) return opened.status();
+  input.codec = std::move(opened).value();
   return Status::ok();
 }
 
 }  // namespace
+
+StatusOr<AVCodecContextPtr> openAnotherDecoder(const AudioInput& input) {
+  return openCodec(*input.format->streams[input.streamIndex], *input.codec->codec);
+}
+
+bool decodesPacketsApart(const AudioInput& input) {
+  // Each frame of these formats is complete in itself: its header carries or refers to the
+  // stream's parameters, and nothing of one frame is needed to decode another. A decoder with
+  // a delay holds frames back, so it is never taken, whatever its format.
+  switch (input.codec->codec_id) {
+    case AV_CODEC_ID_FLAC:
+    case AV_CODEC_ID_ALAC:
+    case AV_CODEC_ID_TTA:
+      return !(input.codec->codec->capabilities & AV_CODEC_CAP_DELAY);
+    default:
+      return false;
+  }
+}
 
 StatusOr<AudioInput> openAudioInput(const std::string& path) {
   silenceAVLog();

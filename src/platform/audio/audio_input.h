@@ -14,6 +14,9 @@
 
 namespace quillmor_speech {
 
+// Damaged packets or frames in a row after which the file counts as unreadable.
+inline constexpr int kMaxConsecutiveFailures = 100;
+
 // An opened file with its best audio stream and an opened decoder for it. Every other stream is
 // discarded by the demuxer. Move-only.
 struct AudioInput {
@@ -28,5 +31,12 @@ struct AudioInput {
 // description never contains the path, for example "cannot open the file: Is a directory" or
 // "not an audio file format: tty".
 StatusOr<AudioInput> openAudioInput(const std::string& path);
+
+// Another decoder for the input's stream, opened as its own, for decoding on another thread.
+StatusOr<AVCodecContextPtr> openAnotherDecoder(const AudioInput& input);
+
+// True when every packet of the input's stream decodes by itself, whatever came before it, so
+// that packets may be decoded out of order by separate decoders and give the same frames.
+bool decodesPacketsApart(const AudioInput& input);
 
 }  // namespace quillmor_speech

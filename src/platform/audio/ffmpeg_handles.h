@@ -10,6 +10,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavformat/avio.h>
 #include <libavutil/audio_fifo.h>
+#include <libavutil/buffer.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/dict.h>
 #include <libavutil/frame.h>
@@ -41,6 +42,9 @@ struct AVPacketDeleter {
 struct AVAudioFifoDeleter {
   void operator()(AVAudioFifo* p) const { av_audio_fifo_free(p); }
 };
+struct AVBufferPoolDeleter {
+  void operator()(AVBufferPool* p) const { av_buffer_pool_uninit(&p); }
+};
 struct AVDictionaryDeleter {
   void operator()(AVDictionary* p) const { av_dict_free(&p); }
 };
@@ -53,6 +57,8 @@ using AVFramePtr = std::unique_ptr<AVFrame, AVFrameDeleter>;
 using AVPacketPtr = std::unique_ptr<AVPacket, AVPacketDeleter>;
 using AVAudioFifoPtr = std::unique_ptr<AVAudioFifo, AVAudioFifoDeleter>;
 using AVDictionaryPtr = std::unique_ptr<AVDictionary, AVDictionaryDeleter>;
+// Buffers taken from a pool outlive it: each one returns to it, and the last frees it.
+using AVBufferPoolPtr = std::unique_ptr<AVBufferPool, AVBufferPoolDeleter>;
 
 // An AVChannelLayout that owns what it refers to (a custom order's channel map): uninitialised
 // on destruction. Starts out empty (no channels); move-only.

@@ -1,53 +1,10 @@
 #include "platform/audio/frame_converter.h"
 
 #include "platform/audio/audio_converter.h"
+#include "platform/audio/channel_mix.h"
 #include "platform/audio/resampler.h"
 
 namespace quillmor_speech {
-
-namespace {
-
-// One channel's samples as libswresample scales them to float.
-inline float toFloat(float sample) { return sample; }
-inline float toFloat(std::int16_t sample) { return static_cast<float>(sample) * (1.0f / 32768); }
-inline float toFloat(std::int32_t sample) {
-  return static_cast<float>(sample) * (1.0f / 2147483648.0f);
-}
-
-// Samples are mixed in blocks of this many, a length the compiler's vectorizer takes at -O2.
-constexpr int kBlock = 8;
-
-// out[i] = the mean of the channels' samples i, for planar (one pointer per channel) or packed
-// (one pointer, channels interleaved) input.
-template <typename T>
-void meanOfChannels(const std::uint8_t* const* planes, bool planar, int channels, int frames,
-                    float* out) {
-  const float weight = 1.0f / static_cast<float>(channels);
-  if (!planar) {
-    const T* in = reinterpret_cast<const T*>(planes[0]);
-    for (int i = 0; i < frames; ++i) {
-      float sum = 0;
-      for (int c = 0; c < channels; ++c) sum += toFloat(in[i * channels + c]) * weight;
-      out[i] = sum;
-    }
-    return;
-  }
-  const int blocked = frames - frames % kBlock;
-  const T* first = reinterpret_cast<const T*>(planes[0]);
-  for (int i = 0; i < blocked; i += kBlock) {
-    for (int k = 0; k < kBlock; ++k) out[i + k] = toFloat(first[i + k]) * weight;
-  }
-  for (int i = blocked; i < frames; ++i) out[i] = toFloat(first[i]) * weight;
-  for (int c = 1; c < channels; ++c) {
-    const T* in = reinterpret_cast<const T*>(planes[c]);
-    for (int i = 0; i < blocked; i += kBlock) {
-      for (int k = 0; k < kBlock; ++k) out[i + k] += toFloat(in[i + k]) * weight;
-    }
-    for (int i = blocked; i < frames; ++i) out[i] += toFloat(in[i]) * weight;
-  }
-}
-
-}  // namespace
 
 FrameConverter::FrameConverter(AVSampleFormat format, int rate, int channels)
     : format_(format), rate_(rate), channels_(channels) {}
@@ -111,37 +68,16 @@ int FrameConverter::build(const AVFrame& frame) {
 }
 
 bool FrameConverter::mixesDirectly(const AVFrame& frame) const {
-  if (format_ != AV_SAMPLE_FMT_FLT || channels_ != 1 || frame.sample_rate != rate_) return false;
-  switch (av_get_packed_sample_fmt(static_cast<AVSampleFormat>(frame.format))) {
-    case AV_SAMPLE_FMT_S16:
-    case AV_SAMPLE_FMT_S32:
-    case AV_SAMPLE_FMT_FLT:
-      return true;
-    default:
-      return false;
-  }
+  return format_ == AV_SAMPLE_FMT_FLT && channels_ == 1 && frame.sample_rate == rate_ &&
+         mixesToMonoDirectly(static_cast<AVSampleFormat>(frame.format));
 }
 
 void FrameConverter::mixToMono(const AVFrame& frame, ProcessingSamples& out) {
-  const auto format = static_cast<AVSampleFormat>(frame.format);
-  const bool planar = av_sample_fmt_is_planar(format);
-  const int channels = frame.ch_layout.nb_channels;
   if (mixed_.size() < static_cast<std::size_t>(frame.nb_samples)) {
     mixed_.resize(static_cast<std::size_t>(frame.nb_samples));
   }
-  float* into = mixed_.data();
-  switch (av_get_packed_sample_fmt(format)) {
-    case AV_SAMPLE_FMT_S16:
-      meanOfChannels<std::int16_t>(frame.extended_data, planar, channels, frame.nb_samples, into);
-      break;
-    case AV_SAMPLE_FMT_S32:
-      meanOfChannels<std::int32_t>(frame.extended_data, planar, channels, frame.nb_samples, into);
-      break;
-    default:
-      meanOfChannels<float>(frame.extended_data, planar, channels, frame.nb_samples, into);
-      break;
-  }
-  mixedPlane_ = reinterpret_cast<std::uint8_t*>(into);
+  meanOfChannels(frame, mixed_.data());
+  mixedPlane_ = reinterpret_cast<std::uint8_t*>(mixed_.data());
   out = {&mixedPlane_, frame.nb_samples};
 }
 
