@@ -4,10 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <random>
+#include <string_view>
 
 #include "platform/audio/audio_file.h"
+#include "platform/audio/frame_reader.h"
 #include "support/audio_fixtures.h"
 #include "support/run_binary.h"
 
@@ -99,6 +102,99 @@ TEST_F(PcmDecoderTest, DamagePartWayKeepsTheSamplesBeforeIt) {
   EXPECT_LT(front.bytes.size(), whole.bytes.size());
   const std::size_t compared = front.bytes.size() - 2 * 2000;  // the resampler's tail differs
   EXPECT_EQ(front.bytes.substr(0, compared), whole.bytes.substr(0, compared));
+}
+
+// What a frame reader hands out, one line per frame (its shape and a hash of its samples) or
+// failure, ending with what ended it; a consumer's successes reset the failure count, as the
+// file reader's do.
+std::vector<std::string> readerOutcomes(const std::string& file, int workers, bool& parallel) {
+  StatusOr<AudioInput> input = openAudioInput(file);
+  if (!input) return {"open: " + input.status().description()};
+  FrameReader reader(std::move(input).value(), workers);
+  parallel = reader.decodesInParallel();
+  std::vector<std::string> outcomes;
+  while (true) {
+    int rc = reader.next();
+    if (rc < 0) {
+      outcomes.push_back("end " + std::to_string(rc));
+      return outcomes;
+    }
+    const AVFrame& frame = reader.frame();
+    const int planes = av_sample_fmt_is_planar(static_cast<AVSampleFormat>(frame.format))
+                           ? frame.ch_layout.nb_channels
+                           : 1;
+    const int bytes =
+        av_samples_get_buffer_size(nullptr, frame.ch_layout.nb_channels, frame.nb_samples,
+                                   static_cast<AVSampleFormat>(frame.format), 1) /
+        planes;
+    std::size_t hash = 0;
+    for (int p = 0; p < planes; ++p) {
+      hash = hash * 31 + std::hash<std::string_view>()(
+                             std::string_view(reinterpret_cast<const char*>(frame.extended_data[p]),
+                                              static_cast<std::size_t>(bytes)));
+    }
+    outcomes.push_back(std::to_string(frame.nb_samples) + " " + std::to_string(frame.format) + " " +
+                       std::to_string(hash));
+    av_frame_unref(&reader.frame());
+    reader.resetFailures();
+  }
+}
+
+// `bytes` with noise over [from, to), in `runs` runs of 64 bytes spread evenly.
+std::string withNoise(std::string bytes, std::size_t from, std::size_t to, std::size_t runs) {
+  std::mt19937 random(11);
+  const std::size_t step = runs == 0 ? 1 : std::max<std::size_t>(1, (to - from) / runs);
+  for (std::size_t at = from; at + 64 <= to; at += runs == 0 ? 1 : step) {
+    for (std::size_t i = 0; i < 64 && at + i < to; ++i) bytes[at + i] = static_cast<char>(random());
+    if (runs == 0) at += 63;
+  }
+  return bytes;
+}
+
+TEST_F(PcmDecoderTest, FramesAndFailuresAreTheSameOnAnyNumberOfDecodingThreads) {
+  const std::string signal =
+      "aevalsrc=0.4*sin(2*PI*440*t)+0.1*random(0)|0.3*sin(2*PI*660*t):s=44100:d=30";
+  ASSERT_TRUE(runFfmpeg({"-f", "lavfi", "-i", signal, "-c:a", "flac", path("good.flac")}));
+  ASSERT_TRUE(runFfmpeg({"-f", "lavfi", "-i", signal, "-c:a", "alac", path("good.m4a")}));
+  const std::string flac = readFileBytes(path("good.flac"));
+  const std::string alac = readFileBytes(path("good.m4a"));
+  // The ALAC packets, laid out by the index at the end of the file: damage there reaches the
+  // decoder as packets that fail, where FLAC's parser would skip it.
+  const std::size_t mdat = alac.find("mdat");
+  const std::size_t moov = alac.rfind("moov");
+  ASSERT_NE(mdat, std::string::npos);
+  ASSERT_NE(moov, std::string::npos);
+  ASSERT_LT(mdat, moov);
+  const std::size_t payload = moov - mdat;
+
+  struct Case {
+    std::string name;
+    std::string bytes;
+    bool unreadable;  // ends in too many failures in a row
+  };
+  const std::vector<Case> cases = {
+      {"good.flac", flac, false},
+      // Hits inside frames all along the second half, a cut inside a frame.
+      {"hit.flac", withNoise(flac, flac.size() / 2, flac.size(), 40), false},
+      {"cut.flac", flac.substr(0, flac.size() / 2 + 777), false},
+      // Packets that fail between intact ones; then nothing but failing packets after a third.
+      {"hit.m4a", withNoise(alac, mdat + payload / 2, moov, 40), false},
+      {"wrecked.m4a", withNoise(alac, mdat + payload / 3, moov - 8, 0), true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    writeFileBytes(path(c.name), c.bytes);
+    bool parallel = true;
+    const std::vector<std::string> alone = readerOutcomes(path(c.name), 1, parallel);
+    EXPECT_FALSE(parallel);
+    ASSERT_GT(alone.size(), 90u);
+    EXPECT_EQ(alone.back() == "end " + std::to_string(AVERROR_EOF), !c.unreadable) << alone.back();
+    for (int workers : {2, 4}) {
+      SCOPED_TRACE(workers);
+      EXPECT_EQ(readerOutcomes(path(c.name), workers, parallel), alone);
+      EXPECT_TRUE(parallel);
+    }
+  }
 }
 
 TEST_F(PcmDecoderTest, NothingReachesTheSinkWhenTheFileDoesNotOpen) {
