@@ -1,6 +1,7 @@
 #include "platform/audio/batch_decoder.h"
 
 #include <cerrno>
+#include <limits>
 #include <new>
 #include <system_error>
 
@@ -145,6 +146,7 @@ AVFramePtr BatchDecoder::outcome(Worker& worker, AVFramePtr& frame, int monoRate
   const int channels = frame->ch_layout.nb_channels;
   if (monoRate <= 0 || frame->sample_rate != monoRate || channels < 2 ||
       channels > static_cast<int>(kMaxChannelCount) || frame->nb_samples <= 0 ||
+      frame->nb_samples > std::numeric_limits<int>::max() / static_cast<int>(sizeof(float)) ||
       !mixesToMonoDirectly(static_cast<AVSampleFormat>(frame->format))) {
     return std::move(frame);
   }
