@@ -140,13 +140,12 @@ std::vector<std::string> readerOutcomes(const std::string& file, int workers, bo
   }
 }
 
-// `bytes` with noise over [from, to), in `runs` runs of 64 bytes spread evenly.
+// `bytes` with noise over [from, to), in `runs` runs of 64 bytes spread evenly (0: all of it).
 std::string withNoise(std::string bytes, std::size_t from, std::size_t to, std::size_t runs) {
   std::mt19937 random(11);
-  const std::size_t step = runs == 0 ? 1 : std::max<std::size_t>(1, (to - from) / runs);
-  for (std::size_t at = from; at + 64 <= to; at += runs == 0 ? 1 : step) {
-    for (std::size_t i = 0; i < 64 && at + i < to; ++i) bytes[at + i] = static_cast<char>(random());
-    if (runs == 0) at += 63;
+  const std::size_t step = runs == 0 ? 64 : std::max<std::size_t>(64, (to - from) / runs);
+  for (std::size_t at = from; at + 64 <= to; at += step) {
+    for (std::size_t i = 0; i < 64; ++i) bytes[at + i] = static_cast<char>(random());
   }
   return bytes;
 }

@@ -5,7 +5,6 @@
 #include <new>
 #include <system_error>
 
-#include "platform/audio/audio_format.h"
 #include "platform/audio/channel_mix.h"
 
 namespace quillmor_speech {
@@ -143,11 +142,9 @@ void BatchDecoder::decodeBatch(Worker& worker, Batch& batch) {
 }
 
 AVFramePtr BatchDecoder::outcome(Worker& worker, AVFramePtr& frame, int monoRate) {
-  const int channels = frame->ch_layout.nb_channels;
-  if (monoRate <= 0 || frame->sample_rate != monoRate || channels < 2 ||
-      channels > static_cast<int>(kMaxChannelCount) || frame->nb_samples <= 0 ||
-      frame->nb_samples > std::numeric_limits<int>::max() / static_cast<int>(sizeof(float)) ||
-      !mixesToMonoDirectly(static_cast<AVSampleFormat>(frame->format))) {
+  // A mono frame needs no mixing; a frame too long for one buffer's size is left to the reader.
+  if (monoRate <= 0 || frame->ch_layout.nb_channels < 2 || !mixesToMonoDirectly(*frame, monoRate) ||
+      frame->nb_samples > std::numeric_limits<int>::max() / static_cast<int>(sizeof(float))) {
     return std::move(frame);
   }
   const int bytes = frame->nb_samples * static_cast<int>(sizeof(float));

@@ -52,9 +52,9 @@ class BatchDecoder {
   bool hasRoom() const EXCLUDES(mutex_);
   bool idle() const EXCLUDES(mutex_);
 
-  // Queues a batch for the next free worker. With `monoRate` above 0, each frame at that rate
-  // with between 2 and kMaxChannelCount channels, samples, and a type that mixesToMonoDirectly
-  // takes, comes out as its mean in 32-bit float mono; other frames come out as decoded.
+  // Queues a batch for the next free worker. With `monoRate` above 0, each frame of two channels
+  // or more that mixesToMonoDirectly takes at that rate comes out as its mean in 32-bit float
+  // mono; other frames come out as decoded.
   // Throws std::bad_alloc.
   void submit(std::vector<AVPacketPtr> packets, int monoRate) EXCLUDES(mutex_);
 

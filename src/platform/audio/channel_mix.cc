@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "platform/audio/audio_format.h"
+
 namespace quillmor_speech {
 
 namespace {
@@ -47,8 +49,13 @@ void meanOf(const std::uint8_t* const* planes, bool planar, int channels, int fr
 
 }  // namespace
 
-bool mixesToMonoDirectly(AVSampleFormat format) {
-  switch (av_get_packed_sample_fmt(format)) {
+bool mixesToMonoDirectly(const AVFrame& frame, int rate) {
+  const int channels = frame.ch_layout.nb_channels;
+  if (frame.sample_rate != rate || channels < 1 || channels > static_cast<int>(kMaxChannelCount) ||
+      frame.nb_samples <= 0) {
+    return false;
+  }
+  switch (av_get_packed_sample_fmt(static_cast<AVSampleFormat>(frame.format))) {
     case AV_SAMPLE_FMT_S16:
     case AV_SAMPLE_FMT_S32:
     case AV_SAMPLE_FMT_FLT:

@@ -6,12 +6,13 @@
 
 namespace quillmor_speech {
 
-// True for the sample types meanOfChannels takes: 16-bit, 32-bit and 32-bit float, planar or
-// packed.
-bool mixesToMonoDirectly(AVSampleFormat format);
+// True when meanOfChannels takes the frame as it is, for a mono signal at `rate`: the frame is
+// at that rate, has between 1 and kMaxChannelCount channels and some samples, and its sample type
+// is 16-bit, 32-bit or 32-bit float, planar or packed.
+bool mixesToMonoDirectly(const AVFrame& frame, int rate);
 
-// out[i] = the mean of the channels' samples i, for i below frame.nb_samples. The frame's type is
-// one that mixesToMonoDirectly takes.
+// out[i] = the mean of the channels' samples i, for i below frame.nb_samples. The frame is one
+// that mixesToMonoDirectly takes.
 void meanOfChannels(const AVFrame& frame, float* out);
 
 }  // namespace quillmor_speech

@@ -68,8 +68,7 @@ int FrameConverter::build(const AVFrame& frame) {
 }
 
 bool FrameConverter::mixesDirectly(const AVFrame& frame) const {
-  return format_ == AV_SAMPLE_FMT_FLT && channels_ == 1 && frame.sample_rate == rate_ &&
-         mixesToMonoDirectly(static_cast<AVSampleFormat>(frame.format));
+  return format_ == AV_SAMPLE_FMT_FLT && channels_ == 1 && mixesToMonoDirectly(frame, rate_);
 }
 
 void FrameConverter::mixToMono(const AVFrame& frame, ProcessingSamples& out) {
