@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <fstream>
 #include <limits>
 #include <map>
@@ -215,7 +216,17 @@ class Recorder {
  private:
   void writeLocked() {
     if (path_.empty()) return;
-    std::ofstream(path_, std::ios::binary | std::ios::trunc) << record_.dump() << '\n';
+    // Written whole beside the record, then renamed over it: the process may end from another
+    // thread at any moment (a fatal line), and a reader must then find the last whole record,
+    // never a truncated one.
+    const std::string partial = path_ + ".partial";
+    {
+      std::ofstream out(partial, std::ios::binary | std::ios::trunc);
+      out << record_.dump() << '\n';
+      out.close();
+      if (!out) return;
+    }
+    std::rename(partial.c_str(), path_.c_str());
   }
 
   const std::string path_;
