@@ -2,8 +2,8 @@
 
 #include <thread>
 
-#include "app/output.h"
-#include "app/process.h"
+#include "output/output.h"
+#include "output/process.h"
 #include "decode/decode.h"
 #include "probe/probe.h"
 #include "serve/serve.h"
