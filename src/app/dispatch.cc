@@ -2,9 +2,9 @@
 
 #include <thread>
 
+#include "decode/decode.h"
 #include "output/output.h"
 #include "output/process.h"
-#include "decode/decode.h"
 #include "probe/probe.h"
 #include "serve/serve.h"
 

@@ -11,9 +11,7 @@ int installInModule(const InstallerRequest* request,
                     void (*setMessage)(void* context, const char* text, std::size_t length),
                     void* messageContext) {
   return runModuleCall(
-      [&] {
-        return installModel(request->store, request->locale, catalogueEntryOf(*request));
-      },
+      [&] { return installModel(request->store, request->locale, catalogueEntryOf(*request)); },
       setMessage, messageContext);
 }
 
@@ -21,8 +19,8 @@ int installInModule(const InstallerRequest* request,
 }  // namespace quillmor_speech
 
 extern "C" {
-__attribute__((visibility("default"))) extern const quillmor_speech::InstallerModuleEntry
-    quillmorInstallerModule;
+__attribute__((visibility(
+    "default"))) extern const quillmor_speech::InstallerModuleEntry quillmorInstallerModule;
 const quillmor_speech::InstallerModuleEntry quillmorInstallerModule{
     quillmor_speech::InstallerModuleEntry::kVersion, &quillmor_speech::installInModule};
 }

@@ -31,7 +31,7 @@ struct DownloadSink {
   EVP_MD_CTX* digest;
   std::uint64_t received = 0;
   std::uint64_t limit;
-  std::string failure;  // why the transfer was stopped from here
+  std::string failure;       // why the transfer was stopped from here
   bool outOfMemory = false;  // stopped because even the failure's text could not be had
 };
 

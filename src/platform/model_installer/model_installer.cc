@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "platform/base/posix_error.h"
-#include "platform/models/model_completeness.h"
 #include "platform/model_installer/model_download.h"
+#include "platform/model_installer/model_unpack.h"
+#include "platform/models/model_completeness.h"
 #include "platform/models/model_lock.h"
 #include "platform/models/model_paths.h"
-#include "platform/model_installer/model_unpack.h"
 #include "platform/models/store_io.h"
 
 namespace quillmor_speech {

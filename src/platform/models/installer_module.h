@@ -22,9 +22,9 @@ Status installModelInModule(const std::string& store, const std::string& locale,
 // A catalogue entry's download, in C types. The strings stay valid for the call.
 struct InstallerDownload {
   const char* url;
-  int isArchive;       // 1: an archive to unpack; 0: a file stored at `path`
-  const char* path;    // empty for an archive
-  int hasSize;         // 1 when `size` is given
+  int isArchive;     // 1: an archive to unpack; 0: a file stored at `path`
+  const char* path;  // empty for an archive
+  int hasSize;       // 1 when `size` is given
   std::uint64_t size;
   const char* sha256;  // null when not given
 };

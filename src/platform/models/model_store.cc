@@ -4,9 +4,9 @@
 
 #include <cctype>
 
+#include "platform/models/installer_module.h"
 #include "platform/models/model_catalogue.h"
 #include "platform/models/model_completeness.h"
-#include "platform/models/installer_module.h"
 #include "platform/models/model_lock.h"
 #include "platform/models/model_paths.h"
 
