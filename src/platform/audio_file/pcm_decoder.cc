@@ -59,9 +59,14 @@ Status openPipeline(const std::string& path, DecodePipeline& p) {
 Status decodePcm(const std::string& path, const PcmSink& sink) {
   DecodePipeline p;
   if (Status opened = openPipeline(path, p); !opened) return opened;
-  // A read failure ends the input like the end of the file does; its error is dropped.
+  // A read failure ends the input like the end of the file does and its error is dropped, but
+  // for running out of memory: that ends the decode as a failure once what was read before it
+  // has been delivered, never as a whole file.
+  Status outOfMemory;
   auto inputBlock = [&](std::uint32_t, AVAudioConverterInputStatus& status) -> AVAudioPCMBuffer* {
-    if (!p.file->read(*p.input, kDecodeInputChunkFrames).isOk() || p.input->frameLength() == 0) {
+    Status read = p.file->read(*p.input, kDecodeInputChunkFrames);
+    if (read.code() == StatusCode::noMemory) outOfMemory = std::move(read);
+    if (!outOfMemory.isOk() || !read.isOk() || p.input->frameLength() == 0) {
       status = AVAudioConverterInputStatus::endOfStream;
       return nullptr;
     }
@@ -78,7 +83,9 @@ Status decodePcm(const std::string& path, const PcmSink& sink) {
       Status written = sink(std::span<const std::int16_t>(samples[0], p.output->frameLength()));
       if (!written) return Status::error(written.description());
     }
-    if (*converted == AVAudioConverterOutputStatus::endOfStream) return Status::ok();
+    if (*converted == AVAudioConverterOutputStatus::endOfStream) {
+      return outOfMemory.isOk() ? Status::ok() : Status::noMemory(outOfMemory.description());
+    }
   }
 }
 

@@ -6,9 +6,11 @@
 // the sink in one call, in order, as soon as they are produced; nothing is gathered in memory, so
 // memory is bounded by the two buffers whatever the file's length.
 //
-// A read failure in mid-file ends the input like the end of the file does: what was decoded
-// before it is converted and delivered, and the decode succeeds. A conversion failure ends the
-// decode at once; the samples of earlier calls have already been delivered.
+// A read failure in mid-file (damage) ends the input like the end of the file does: what was
+// decoded before it is converted and delivered, and the decode succeeds. Running out of memory
+// while reading delivers the same, then fails with code noMemory: output cut short is never
+// reported as the whole file. A conversion failure ends the decode at once; the samples of
+// earlier calls have already been delivered.
 //
 // Not thread-safe: one decode runs on the calling thread (the file reader may decode ahead on a
 // thread of its own, which it joins before returning).
