@@ -34,21 +34,5 @@ TEST(Cli, UsageErrorsAreExactLinesWithStatusOne) {
   }
 }
 
-TEST(Cli, UsageMessagesHaveTheirExactByteLengths) {
-  EXPECT_EQ(std::string("用法：quillmor-speech probe | serve | decode <文件>").size(), 56u);
-  EXPECT_EQ(std::string("decode 需要一个文件路径").size(), 31u);
-}
-
-TEST(Cli, ClosedStdoutEndsWithStatusOneNotASignal) {
-  RunOptions options;
-  options.stdoutClosed = true;
-  for (std::vector<std::string> arguments : {std::vector<std::string>{}, {"decode"}}) {
-    RunResult r = runBinary(QUILLMOR_BINARY, arguments, "", options);
-    EXPECT_TRUE(r.exitedNormally) << "signal " << r.signal;
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "");
-  }
-}
-
 }  // namespace
 }  // namespace quillmor_speech

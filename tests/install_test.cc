@@ -8,6 +8,7 @@
 
 #include "support/run_binary.h"
 #include "support/serve_harness.h"
+#include "support/temp_dir.h"
 
 namespace quillmor_speech {
 namespace {
@@ -28,7 +29,8 @@ std::string zhStatusOf(const std::string& binary, const std::string& scratch) {
 }
 
 TEST(Install, AnyPrefixGivesABinaryThatFindsItsCatalogueBesideItself) {
-  const std::string root = makeTempDir();
+  const TempDir temp;
+  const std::string& root = temp.path();
   const std::string scratch = root + "/home";
   fs::create_directories(scratch);
   struct Case {
@@ -37,13 +39,15 @@ TEST(Install, AnyPrefixGivesABinaryThatFindsItsCatalogueBesideItself) {
   };
   // A plain prefix, and one with a space and non-ASCII text.
   const std::vector<Case> cases = {{root + "/usr", true}, {root + "/opt/host app/植物", false}};
-  const std::vector<std::string> installed = {
-      "bin/quillmor-speech", "share/quillmor-speech/catalogue.json",
-      "share/doc/quillmor-speech/copyright", "share/doc/quillmor-speech/protocol.md",
-      "lib/quillmor-speech/quillmor-speech-converter.so",
-      "lib/quillmor-speech/quillmor-speech-decoder.so",
-      "lib/quillmor-speech/quillmor-speech-installer.so"};
-  const std::string sample = std::string(QUILLMOR_SOURCE_DIR) + "/samples/sense-and-sensibility.ogg";
+  const std::vector<std::string> installed = {"bin/quillmor-speech",
+                                              "share/quillmor-speech/catalogue.json",
+                                              "share/doc/quillmor-speech/copyright",
+                                              "share/doc/quillmor-speech/protocol.md",
+                                              "lib/quillmor-speech/quillmor-speech-converter.so",
+                                              "lib/quillmor-speech/quillmor-speech-decoder.so",
+                                              "lib/quillmor-speech/quillmor-speech-installer.so"};
+  const std::string sample =
+      std::string(QUILLMOR_SOURCE_DIR) + "/samples/sense-and-sensibility.ogg";
   for (const Case& c : cases) {
     std::vector<std::string> args = {"--install", QUILLMOR_BUILD_DIR, "--prefix", c.prefix};
     if (c.strip) args.push_back("--strip");
@@ -89,20 +93,19 @@ TEST(Install, AnyPrefixGivesABinaryThatFindsItsCatalogueBesideItself) {
   RunOptions options;
   options.env = {{"HOME", scratch}, {"XDG_DATA_HOME", scratch}};
   const std::string audio = audioFrame(std::vector<std::int16_t>(4410)) + frameBytes(3);
-  RunResult atRecognizerRate = runBinary(
-      root + "/alone/bin/quillmor-speech", {"serve"},
-      startFrame({{"locale", "en-US"}, {"sampleRate", 16000}}) + audio, options);
+  RunResult atRecognizerRate =
+      runBinary(root + "/alone/bin/quillmor-speech", {"serve"},
+                startFrame({{"locale", "en-US"}, {"sampleRate", 16000}}) + audio, options);
   EXPECT_EQ(atRecognizerRate.status, 0) << atRecognizerRate.out;
   EXPECT_EQ(outputLines(atRecognizerRate.out).back(), "{\"type\":\"done\"}");
-  RunResult converted = runBinary(root + "/alone/bin/quillmor-speech", {"serve"},
-                                  startFrame({{"locale", "en-US"}, {"sampleRate", 44100}}) + audio,
-                                  options);
+  RunResult converted =
+      runBinary(root + "/alone/bin/quillmor-speech", {"serve"},
+                startFrame({{"locale", "en-US"}, {"sampleRate", 44100}}) + audio, options);
   EXPECT_EQ(converted.status, 1);
   nlohmann::json failure = nlohmann::json::parse(outputLines(converted.out).back(), nullptr, false);
   EXPECT_EQ(failure.value("code", ""), "recognition_failed") << converted.out;
   EXPECT_NE(failure.value("message", "").find("quillmor-speech-converter.so"), std::string::npos)
       << converted.out;
-  removeTree(root);
 }
 
 }  // namespace

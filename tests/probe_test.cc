@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "support/run_binary.h"
+#include "support/temp_dir.h"
 
 namespace quillmor_speech {
 namespace {
@@ -40,13 +41,12 @@ struct Probe {
 Probe runScriptedProbe(nlohmann::json scenario,
                        const std::vector<std::string>& arguments = {"probe"},
                        RunOptions options = {}) {
-  const std::string dir = makeTempDir();
-  scenario["record"] = dir + "/record.json";
-  writeFileBytes(dir + "/scenario.json", scenario.dump());
-  options.env.push_back({"QUILLMOR_SCENARIO", dir + "/scenario.json"});
+  const TempDir dir;
+  scenario["record"] = dir / "record.json";
+  writeFileBytes(dir / "scenario.json", scenario.dump());
+  options.env.push_back({"QUILLMOR_SCENARIO", dir / "scenario.json"});
   Probe probe{runBinary(QUILLMOR_SCRIPTED_BINARY, arguments, "", options), nullptr};
-  probe.record = nlohmann::json::parse(readFileBytes(dir + "/record.json"));
-  removeTree(dir);
+  probe.record = nlohmann::json::parse(readFileBytes(dir / "record.json"));
   return probe;
 }
 

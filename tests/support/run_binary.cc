@@ -9,8 +9,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -157,7 +155,10 @@ RunResult run(const std::string& path, const std::vector<std::string>& arguments
         if (p.fd == errFd) errFd = -1;
       }
     }
-    if (!unread && inWrite >= 0 && written >= input.size() && !options.keepStdinOpen) {
+    const bool stdinTimeUp =
+        options.closeStdinAfterSeconds > 0 && elapsed >= options.closeStdinAfterSeconds;
+    if (!unread && inWrite >= 0 && written >= input.size() &&
+        (!options.keepStdinOpen || stdinTimeUp)) {
       close(inWrite);
       inWrite = -1;
     }
@@ -199,19 +200,6 @@ RunResult runBinaryLeavingInput(const std::string& path, const std::vector<std::
                                 const RunOptions& options) {
   unread.clear();
   return run(path, arguments, input, options, &unread);
-}
-
-std::string makeTempDir() {
-  std::string base = std::filesystem::temp_directory_path() / "quillmor-test-XXXXXX";
-  std::vector<char> buffer(base.begin(), base.end());
-  buffer.push_back('\0');
-  if (!mkdtemp(buffer.data())) throw std::runtime_error("mkdtemp failed");
-  return buffer.data();
-}
-
-void removeTree(const std::string& path) {
-  std::error_code ignored;
-  std::filesystem::remove_all(path, ignored);
 }
 
 std::string readFileBytes(const std::string& path) {
