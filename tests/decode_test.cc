@@ -45,12 +45,6 @@ class DecodeTest : public ::testing::Test {
     options.timeoutSeconds = 30;
     return runBinary(QUILLMOR_BINARY, {"decode", file}, "", options);
   }
-  static void expectEndedByItself(const RunResult& r, int status) {
-    EXPECT_FALSE(r.timedOut);
-    EXPECT_TRUE(r.exitedNormally) << "signal " << r.signal;
-    EXPECT_EQ(r.status, status);
-    EXPECT_EQ(r.err, "");
-  }
   TempDir dir_;
 };
 
@@ -88,9 +82,7 @@ TEST_F(DecodeTest, TonesKeepLengthFrequencyAndLevel) {
     SCOPED_TRACE(c.name);
     ASSERT_TRUE(makeTone(path(c.name), c.rate, c.channels, seconds, c.codec));
     RunResult r = decodeFile(path(c.name));
-    EXPECT_EQ(r.err, "");
-    EXPECT_TRUE(r.exitedNormally);
-    EXPECT_EQ(r.status, 0);
+    expectEndedByItself(r, 0);
     EXPECT_EQ(r.out.size() % 2, 0u);
     std::vector<std::int16_t> samples = pcmSamples(r.out);
     const double expected = seconds * 16000;
@@ -113,8 +105,7 @@ TEST_F(DecodeTest, SixteenKilohertzMonoPcmComesOutUnchanged) {
   ASSERT_TRUE(runFfmpeg({"-f", "s16le", "-ar", "16000", "-ac", "1", "-i", path("tone.raw"), "-c:a",
                          "pcm_s16le", path("tone.wav")}));
   RunResult r = decodeFile(path("tone.wav"));
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.err, "");
+  expectEndedByItself(r, 0);
   EXPECT_EQ(r.out, readFileBytes(path("tone.raw")));
 }
 
@@ -124,8 +115,7 @@ TEST_F(DecodeTest, RateChangeInMidStreamKeepsTimeAndTone) {
   ASSERT_TRUE(makeTone(path("b.mp3"), 22050, 1, 2, {"-c:a", "libmp3lame", "-write_xing", "0"}));
   writeFileBytes(path("ab.mp3"), readFileBytes(path("a.mp3")) + readFileBytes(path("b.mp3")));
   RunResult r = decodeFile(path("ab.mp3"));
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.err, "");
+  expectEndedByItself(r, 0);
   std::vector<std::int16_t> samples = pcmSamples(r.out);
   EXPECT_NEAR(static_cast<double>(samples.size()), 64000, 4 * 2304 * 16000.0 / 22050);
   EXPECT_NEAR(toneFrequency(samples, 16000, 4000, 28000), 440.0, 1.0);
@@ -239,8 +229,7 @@ TEST_F(DecodeTest, DamagedOrEmptyAudioEndsNormally) {
   for (const auto& [name, samples] : cases) {
     SCOPED_TRACE(name);
     RunResult r = decodeFile(path(name));
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.status, 0);
+    expectEndedByItself(r, 0);
     EXPECT_EQ(r.out.size() % 2, 0u);
     EXPECT_NEAR(static_cast<double>(r.out.size() / 2), samples, samples == 0 ? 0 : 1200);
   }
@@ -278,8 +267,7 @@ TEST_F(DecodeTest, LosslessFilesGiveTheBytesOfTheWavOfTheirSamples) {
     ASSERT_TRUE(runFfmpeg({"-i", path(c.name), "-c:a", c.wavCodec, path(c.name + ".wav")}));
     RunResult lossless = decodeFile(path(c.name));
     RunResult wav = decodeFile(path(c.name + ".wav"));
-    EXPECT_EQ(lossless.status, 0);
-    EXPECT_EQ(lossless.err, "");
+    expectEndedByItself(lossless, 0);
     EXPECT_EQ(wav.status, 0);
     EXPECT_EQ(lossless.out.size(), 20u * 16000 * 2);
     EXPECT_TRUE(lossless.out == wav.out);  // not printed: 640 kB each
@@ -294,8 +282,7 @@ TEST_F(DecodeTest, PathsAreTakenLiterally) {
     SCOPED_TRACE(name);
     writeFileBytes(path(name), readFileBytes(path("tone.flac")));
     RunResult r = decodeFile(path(name));
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "");
+    expectEndedByItself(r, 0);
     EXPECT_EQ(r.out, reference);
   }
 }

@@ -49,9 +49,7 @@ void placeModel(const std::string& dataHome, const std::string& locale,
 // Checks a successful session and returns its events; every partial and final text is checked
 // for spaces.
 std::vector<json> sessionEvents(const RunResult& run) {
-  EXPECT_EQ(run.err, "");
-  EXPECT_TRUE(run.exitedNormally);
-  EXPECT_EQ(run.status, 0);
+  expectEndedByItself(run, 0);
   std::vector<json> events;
   for (const std::string& line : outputLines(run.out)) {
     json event = json::parse(line);

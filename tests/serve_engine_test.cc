@@ -43,9 +43,7 @@ struct Transcript {
 // Checks the line discipline of a whole successful session and gathers its events.
 Transcript checkSession(const RunResult& run) {
   Transcript t;
-  EXPECT_EQ(run.err, "");
-  EXPECT_TRUE(run.exitedNormally);
-  EXPECT_EQ(run.status, 0);
+  expectEndedByItself(run, 0);
   std::vector<std::string> lines = outputLines(run.out);
   EXPECT_FALSE(lines.empty());
   if (lines.empty()) return t;

@@ -3,6 +3,7 @@
 // run ends by itself, with status 1 and never a signal, and writes nothing to stderr.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <nlohmann/json.hpp>
 
 #include "support/audio_fixtures.h"
@@ -49,18 +50,18 @@ class StdoutFaults : public ::testing::Test {
   std::string path(const std::string& name) const { return dir_ / name; }
   std::string record() const { return dir_ / "record.json"; }
 
-  RunOptions options() const {
+  RunOptions options(const Command& command) const {
     RunOptions options;
     options.env = {{"QUILLMOR_SCENARIO", dir_ / "scenario.json"}};
     options.timeoutSeconds = 30;
+    // fail ends the process without joining decode's reading thread, by design: ThreadSanitizer
+    // would report that thread, once finished, as a leak and exit with status 66.
+    if (!command.arguments.empty() && command.arguments[0] == "decode") {
+      const char* tsan = std::getenv("TSAN_OPTIONS");
+      options.env.emplace_back("TSAN_OPTIONS",
+                               std::string(tsan ? tsan : "") + ":report_thread_leaks=0");
+    }
     return options;
-  }
-
-  static void expectStatusOneByItself(const RunResult& r) {
-    EXPECT_FALSE(r.timedOut);
-    EXPECT_TRUE(r.exitedNormally) << "signal " << r.signal;
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "");
   }
 
   TempDir dir_;
@@ -86,13 +87,13 @@ TEST_F(StdoutFaults, StdoutThatCannotBeWrittenGivesStatusOne) {
       SCOPED_TRACE("/dev/full");
       std::vector<std::string> shell = {"-c", "exec \"$0\" \"$@\" >/dev/full", c.binary};
       shell.insert(shell.end(), c.arguments.begin(), c.arguments.end());
-      expectStatusOneByItself(runBinary("/bin/sh", shell, c.input, options()));
+      expectEndedByItself(runBinary("/bin/sh", shell, c.input, options(c)), 1);
     }
     {
       SCOPED_TRACE("closed pipe");
-      RunOptions closed = options();
+      RunOptions closed = options(c);
       closed.stdoutClosed = true;
-      expectStatusOneByItself(runBinary(c.binary, c.arguments, c.input, closed));
+      expectEndedByItself(runBinary(c.binary, c.arguments, c.input, closed), 1);
     }
   }
 }
@@ -114,10 +115,10 @@ TEST_F(StdoutFaults, HostClosingStdoutPartWayEndsTheCommandPromptly) {
   const double promptly = kSanitizedBuild ? 10.0 : 1.0;
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.command.name) + " closed after " + std::to_string(c.closeAfter));
-    RunOptions options = this->options();
+    RunOptions options = this->options(c.command);
     options.closeStdoutAfter = c.closeAfter;
     const RunResult r = runBinary(c.command.binary, c.command.arguments, c.command.input, options);
-    expectStatusOneByItself(r);  // a finished command would have status 0
+    expectEndedByItself(r, 1);  // a finished command would have status 0
     ASSERT_GE(r.stdoutClosedAt, 0);
     EXPECT_LT(r.seconds - r.stdoutClosedAt, promptly);
     if (c.command.binary != QUILLMOR_SCRIPTED_BINARY) continue;

@@ -1,6 +1,7 @@
 #include "support/run_binary.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -189,6 +190,13 @@ RunResult run(const std::string& path, const std::vector<std::string>& arguments
 }
 
 }  // namespace
+
+void expectEndedByItself(const RunResult& run, int status) {
+  EXPECT_FALSE(run.timedOut);
+  EXPECT_TRUE(run.exitedNormally) << "signal " << run.signal;
+  EXPECT_EQ(run.status, status);
+  EXPECT_EQ(run.err, "");
+}
 
 RunResult runBinary(const std::string& path, const std::vector<std::string>& arguments,
                     const std::string& input, const RunOptions& options) {

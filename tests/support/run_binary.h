@@ -49,6 +49,10 @@ struct RunResult {
   long peakRssKb = 0;  // the child's peak resident set size
 };
 
+// Expects the run to have ended by itself, neither killed at the time limit nor by a signal,
+// with `status` and nothing on stderr.
+void expectEndedByItself(const RunResult& run, int status);
+
 RunResult runBinary(const std::string& path, const std::vector<std::string>& arguments,
                     const std::string& input, const RunOptions& options = {});
 
