@@ -4,8 +4,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "support/run_binary.h"
-#include "support/temp_dir.h"
+#include "support/serve_harness.h"
 
 namespace quillmor_speech {
 namespace {
@@ -32,22 +31,11 @@ std::string distributionName() {
   return {};
 }
 
-struct Probe {
-  RunResult run;
-  nlohmann::json record;
-};
-
-// Runs `probe` on the scripted engine with the scenario (plus a record path).
-Probe runScriptedProbe(nlohmann::json scenario,
-                       const std::vector<std::string>& arguments = {"probe"},
-                       RunOptions options = {}) {
-  const TempDir dir;
-  scenario["record"] = dir / "record.json";
-  writeFileBytes(dir / "scenario.json", scenario.dump());
-  options.env.push_back({"QUILLMOR_SCENARIO", dir / "scenario.json"});
-  Probe probe{runBinary(QUILLMOR_SCRIPTED_BINARY, arguments, "", options), nullptr};
-  probe.record = nlohmann::json::parse(readFileBytes(dir / "record.json"));
-  return probe;
+// Runs `probe` (or the arguments given) on the scripted engine with the scenario.
+SessionResult runScriptedProbe(const nlohmann::json& scenario,
+                               const std::vector<std::string>& arguments = {"probe"},
+                               const RunOptions& options = {}) {
+  return runScripted(scenario, "", arguments, options);
 }
 
 TEST(Probe, EveryModelStatusHasItsWord) {
@@ -64,7 +52,7 @@ TEST(Probe, EveryModelStatusHasItsWord) {
       {"installed", "other", R"({"en-US":"unknown","zh-CN":"installed"})"},
   };
   for (const Case& c : cases) {
-    Probe probe = runScriptedProbe({{"statuses", {{"zh-CN", c.zh}, {"en-US", c.en}}}});
+    SessionResult probe = runScriptedProbe({{"statuses", {{"zh-CN", c.zh}, {"en-US", c.en}}}});
     expectEndedByItself(probe.run, 0);
     EXPECT_EQ(
         withOsPlaceholder(probe.run.out),
@@ -77,7 +65,8 @@ TEST(Probe, EveryModelStatusHasItsWord) {
 }
 
 TEST(Probe, UnavailableRecognitionGivesTheReasonAndAsksNoStatus) {
-  Probe probe = runScriptedProbe({{"available", false}, {"statuses", {{"en-US", "installed"}}}});
+  SessionResult probe =
+      runScriptedProbe({{"available", false}, {"statuses", {{"en-US", "installed"}}}});
   expectEndedByItself(probe.run, 0);
   EXPECT_EQ(withOsPlaceholder(probe.run.out),
             "{\"os\":\"OS\",\"reason\":\"此 Mac 不支持本机语音识别\",\"supported\":false,"
@@ -86,7 +75,7 @@ TEST(Probe, UnavailableRecognitionGivesTheReasonAndAsksNoStatus) {
 }
 
 TEST(Probe, OsTextIsTheDistributionAndKernel) {
-  Probe probe = runScriptedProbe(nlohmann::json::object());
+  SessionResult probe = runScriptedProbe(nlohmann::json::object());
   expectEndedByItself(probe.run, 0);
   const auto line = nlohmann::json::parse(probe.run.out);
   const std::string os = line.at("os").get<std::string>();
@@ -98,10 +87,10 @@ TEST(Probe, OsTextIsTheDistributionAndKernel) {
 TEST(Probe, ExtraArgumentsChangeNothing) {
   const nlohmann::json scenario = {
       {"statuses", {{"zh-CN", "downloading"}, {"en-US", "installed"}}}};
-  const Probe plain = runScriptedProbe(scenario);
+  const SessionResult plain = runScriptedProbe(scenario);
   for (const std::vector<std::string>& arguments :
        std::vector<std::vector<std::string>>{{"probe", "extra"}, {"probe", "--json", "serve"}}) {
-    const Probe extra = runScriptedProbe(scenario, arguments);
+    const SessionResult extra = runScriptedProbe(scenario, arguments);
     expectEndedByItself(extra.run, 0);
     EXPECT_EQ(extra.run.out, plain.run.out) << arguments[1];
   }
@@ -111,7 +100,7 @@ TEST(Probe, StdinLeftOpenDoesNotBlock) {
   RunOptions options;
   options.keepStdinOpen = true;
   options.timeoutSeconds = 20;
-  const Probe probe =
+  const SessionResult probe =
       runScriptedProbe({{"statuses", {{"zh-CN", "installed"}}}}, {"probe"}, options);
   expectEndedByItself(probe.run, 0);
   EXPECT_EQ(withOsPlaceholder(probe.run.out),
@@ -120,7 +109,7 @@ TEST(Probe, StdinLeftOpenDoesNotBlock) {
 }
 
 TEST(Probe, SlowStatusQueriesAreAwaitedOneAfterTheOther) {
-  const Probe probe = runScriptedProbe(
+  const SessionResult probe = runScriptedProbe(
       {{"operations", {{"status", {{"waitMs", 300}}}}}, {"statuses", {{"en-US", "installed"}}}});
   expectEndedByItself(probe.run, 0);
   EXPECT_EQ(withOsPlaceholder(probe.run.out),
@@ -143,7 +132,7 @@ TEST(Probe, AFailureNoEnginePromisesIsOneErrorLineAndStatusOne) {
       {"status", {{"do", "throwInteger"}}, "发生了意外错误"},
   };
   for (const Case& c : cases) {
-    Probe probe = runScriptedProbe({{"operations", {{c.operation, c.behaviour}}}});
+    SessionResult probe = runScriptedProbe({{"operations", {{c.operation, c.behaviour}}}});
     EXPECT_EQ(probe.run.out,
               "{\"code\":\"probe_failed\",\"message\":\"" + c.message + "\",\"type\":\"error\"}\n")
         << c.operation << " " << c.message;

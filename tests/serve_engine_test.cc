@@ -116,36 +116,33 @@ TEST(ServeEndToEnd, BundledSampleThroughDecodeAndServeWhateverTheHostsFrameSize)
   }
 }
 
-TEST(ServeEndToEnd, HostAudioAt44100HzIsConvertedAndGivesTheSameWords) {
-  const TempDir dir;
-  const std::string raw44 = dir / "goforward-44100.raw";
-  ASSERT_EQ(std::system(("ffmpeg -v error -y -f s16le -ar 16000 -ac 1 -i " + kGoForward +
-                         " -f s16le -ar 44100 -ac 1 " + raw44)
-                            .c_str()),
-            0);
-  for (auto [path, rate] : {std::pair{kGoForward, 16000}, std::pair{raw44, 44100}}) {
-    RunResult run =
-        runBinary(QUILLMOR_BINARY, {"serve"},
-                  startFrame({{"locale", "en-US"}, {"sampleRate", rate}}) +
-                      audioFrames(readFileBytes(path), rate));  // end of input, no end frame
-    Transcript t = checkSession(run);
-    for (const char* word : {"go", "forward", "meters"}) {
-      EXPECT_NE(t.finals.find(word), std::string::npos) << rate << ": " << t.finals;
-    }
-  }
-}
-
-// 16 kHz mono PCM made by ffmpeg from its input arguments and the filter graph given.
-std::string ffmpegPcm(std::vector<std::string> arguments, const std::string& filter) {
+// Mono PCM at `rate` (16 kHz by default) made by ffmpeg from its input arguments and the filter
+// graph given.
+std::string ffmpegPcm(std::vector<std::string> arguments, const std::string& filter,
+                      int rate = 16000) {
   const TempDir dir;
   for (const std::string& part : {std::string("-filter_complex"), filter, std::string("-f"),
-                                  std::string("s16le"), std::string("-ar"), std::string("16000"),
+                                  std::string("s16le"), std::string("-ar"), std::to_string(rate),
                                   std::string("-ac"), std::string("1"), dir / "out.raw"}) {
     arguments.push_back(part);
   }
   std::string pcm;
   if (runFfmpeg(arguments)) pcm = readFileBytes(dir / "out.raw");
   return pcm;
+}
+
+TEST(ServeEndToEnd, HostAudioAt44100HzIsConvertedAndGivesTheWordsOfTheRecording) {
+  // The recognizer's own rate is heard in every other session here.
+  const std::string pcm =
+      ffmpegPcm({"-f", "s16le", "-ar", "16000", "-ac", "1", "-i", kGoForward}, "[0:a]anull", 44100);
+  ASSERT_FALSE(pcm.empty());
+  Transcript t =
+      checkSession(runBinary(QUILLMOR_BINARY, {"serve"},
+                             startFrame({{"locale", "en-US"}, {"sampleRate", 44100}}) +
+                                 audioFrames(pcm, 44100)));  // end of input, no end frame
+  for (const char* word : {"go", "forward", "meters"}) {
+    EXPECT_NE(t.finals.find(word), std::string::npos) << t.finals;
+  }
 }
 
 TEST(ServeEndToEnd, ContinuousOverlappingSpeechGetsFinalsWithinTheCap) {
