@@ -8,6 +8,7 @@
 
 #include "support/run_binary.h"
 #include "support/serve_harness.h"
+#include "support/temp_dir.h"
 
 namespace quillmor_speech {
 namespace {
@@ -28,7 +29,8 @@ std::string zhStatusOf(const std::string& binary, const std::string& scratch) {
 }
 
 TEST(Install, AnyPrefixGivesABinaryThatFindsItsCatalogueBesideItself) {
-  const std::string root = makeTempDir();
+  const TempDir temp;
+  const std::string& root = temp.path();
   const std::string scratch = root + "/home";
   fs::create_directories(scratch);
   struct Case {
@@ -106,7 +108,6 @@ TEST(Install, AnyPrefixGivesABinaryThatFindsItsCatalogueBesideItself) {
     EXPECT_EQ(session.status, 0) << rate << ": " << session.out;
     EXPECT_EQ(outputLines(session.out).back(), "{\"type\":\"done\"}") << rate;
   }
-  removeTree(root);
 }
 
 }  // namespace

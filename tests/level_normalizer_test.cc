@@ -1,14 +1,10 @@
-// The level normalisation and the utterance limiter on synthetic audio.
+// The level normalisation on synthetic audio.
 #include "platform/pocketsphinx/level_normalizer.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <set>
 #include <vector>
-
-#include "platform/pocketsphinx/piece_cutter.h"
-#include "platform/pocketsphinx/utterance_limiter.h"
 
 namespace quillmor_speech {
 namespace {
@@ -69,53 +65,6 @@ TEST(LevelNormalizer, SteadyBackgroundIsNotRaisedAndLoudSpeechLowersTheGainAtOnc
   normalizer.apply(loud);
   EXPECT_EQ(normalizer.gainDb(), 0);
   EXPECT_NEAR(levelDb(loud), -10, 0.01);
-}
-
-TEST(PieceCutter, PiecesAreTheSameWhateverTheBufferSizes) {
-  std::vector<std::int16_t> samples(10000);
-  for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<std::int16_t>(i);
-  for (std::size_t buffer : {1u, 80u, 799u, 800u, 3000u, 10000u}) {
-    PieceCutter cutter(800);
-    std::vector<std::int16_t> seen;
-    int pieces = 0;
-    for (std::size_t at = 0; at < samples.size(); at += buffer) {
-      const std::size_t n = std::min(buffer, samples.size() - at);
-      cutter.append(std::span(samples.data() + at, n), [&](std::span<std::int16_t> piece) {
-        EXPECT_EQ(piece.size(), 800u);
-        seen.insert(seen.end(), piece.begin(), piece.end());
-        ++pieces;
-      });
-    }
-    EXPECT_EQ(pieces, 12) << buffer;
-    const std::vector<std::int16_t> rest = cutter.takeRest();
-    EXPECT_EQ(rest.size(), 400u) << buffer;
-    seen.insert(seen.end(), rest.begin(), rest.end());
-    EXPECT_EQ(seen, samples) << buffer;
-    EXPECT_TRUE(cutter.takeRest().empty());
-  }
-}
-
-// Pieces (of 50 ms) until the limiter ends an utterance of speech whose pieces range from -20
-// to -16 dB, with a pause in the hypothesis after `pauseAfter` pieces and pieces at -40 dB
-// after those in `quiet`.
-std::size_t piecesUntilEnd(std::size_t pauseAfter, const std::set<std::size_t>& quiet) {
-  UtteranceLimiter limiter(0.05);
-  limiter.startUtterance();
-  for (std::size_t n = 1; n < 10000; ++n) {
-    const bool pause = limiter.wantsPauseTest() && n == pauseAfter;
-    const double level = quiet.count(n) ? -40 : -20 + static_cast<double>(n % 5);
-    if (limiter.endAfter(level, pause)) return n;
-  }
-  return 0;
-}
-
-TEST(UtteranceLimiter, EndsAtAPauseNearTheCapElseAtTheQuietestPieceElseAtTheCap) {
-  EXPECT_EQ(piecesUntilEnd(100, {350}), 480u);     // an early pause is the recognizer's business
-  EXPECT_EQ(piecesUntilEnd(330, {}), 330u);        // a pause from 16 s on ends it
-  EXPECT_EQ(piecesUntilEnd(0, {350, 450}), 450u);  // after 20 s, a piece as quiet as any
-  EXPECT_EQ(piecesUntilEnd(0, {}), 405u);          // the first as quiet as the quietest so far
-  EXPECT_EQ(piecesUntilEnd(0, {350}), 480u);       // nothing as quiet after 20 s: the cap
-  EXPECT_EQ(piecesUntilEnd(0, {200, 300}), 405u);  // quiet pieces before 16 s do not count
 }
 
 }  // namespace

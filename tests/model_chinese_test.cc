@@ -12,6 +12,7 @@
 #include "support/model_fixtures.h"
 #include "support/run_binary.h"
 #include "support/serve_harness.h"
+#include "support/temp_dir.h"
 
 namespace quillmor_speech {
 namespace {
@@ -48,9 +49,7 @@ void placeModel(const std::string& dataHome, const std::string& locale,
 // Checks a successful session and returns its events; every partial and final text is checked
 // for spaces.
 std::vector<json> sessionEvents(const RunResult& run) {
-  EXPECT_EQ(run.err, "");
-  EXPECT_TRUE(run.exitedNormally);
-  EXPECT_EQ(run.status, 0);
+  expectEndedByItself(run, 0);
   std::vector<json> events;
   for (const std::string& line : outputLines(run.out)) {
     json event = json::parse(line);
@@ -88,7 +87,8 @@ void expectChineseFinal(const std::vector<json>& events) {
 }
 
 TEST(ChineseModel, StoreModelIsInstalledAndTranscribesWithoutSpaces) {
-  const std::string dataHome = makeTempDir();
+  const TempDir temp;
+  const std::string& dataHome = temp.path();
   placeModel(dataHome, "zh-CN", chineseTestModelItems(kTop));
 
   RunOptions options;
@@ -102,12 +102,12 @@ TEST(ChineseModel, StoreModelIsInstalledAndTranscribesWithoutSpaces) {
 
   std::vector<json> events = sessionEvents(chineseSession(dataHome, false));
   expectChineseFinal(events);
-  removeTree(dataHome);
 }
 
 TEST(ChineseModel, PublishedArchiveShapeInstallsFromTheShippedEntry) {
-  const std::string served = makeTempDir();
-  const std::string dataHome = makeTempDir();
+  const TempDir servedDir, dataHomeDir;
+  const std::string& served = servedDir.path();
+  const std::string& dataHome = dataHomeDir.path();
   const std::string store = dataHome + "/quillmor-speech/models";
   fs::create_directories(store);
   writeTarGz(served + "/cmusphinx-zh-cn-5.2.tar.gz", chineseTestModelItems(kTop));
@@ -137,8 +137,6 @@ TEST(ChineseModel, PublishedArchiveShapeInstallsFromTheShippedEntry) {
   for (const json& event : again) EXPECT_NE(event["type"], "status") << event.dump();
   expectChineseFinal(again);
   EXPECT_EQ(server.requests().size(), 1u);
-  removeTree(served);
-  removeTree(dataHome);
 }
 
 // The words of a model become the final text as each locale writes them: the English pronoun
@@ -156,7 +154,8 @@ TEST(ChineseModel, FinalTextFollowsTheLocaleAndTheScripts) {
       {"ja-JP", {"行く", "前へ", "ten", "メートル"}, "行く前へtenメートル"},
   };
   for (const Case& c : cases) {
-    const std::string dataHome = makeTempDir();
+    const TempDir temp;
+    const std::string& dataHome = temp.path();
     placeModel(dataHome, c.locale, goForwardModelItems(kTop, c.words));
     RunResult run = goForwardSession(dataHome, c.locale, false);
     EXPECT_EQ(run.err, "") << c.locale;
@@ -167,7 +166,6 @@ TEST(ChineseModel, FinalTextFollowsTheLocaleAndTheScripts) {
       if (event["type"] == "final") finals.push_back(event["text"]);
     }
     EXPECT_EQ(finals, std::vector<std::string>{c.final}) << c.locale << ": " << run.out;
-    removeTree(dataHome);
   }
 }
 

@@ -14,6 +14,7 @@
 #include "platform/pocketsphinx/model_assets.h"
 #include "support/model_fixtures.h"
 #include "support/run_binary.h"
+#include "support/temp_dir.h"
 
 namespace quillmor_speech {
 namespace {
@@ -66,27 +67,24 @@ std::set<std::string> listing(const std::string& directory) {
 class ModelInstallTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    served_ = makeTempDir();
-    writeTarGz(*served_ + "/en-gb.tar.gz", treeItems(kSystemModel, "quillmor-test-en-gb/"));
-    writeTarGz(*served_ + "/small.tar.gz", smallModel());
-    writeFileBytes(*served_ + "/page.html", "<html><body>Moved</body></html>\n");
-    server_.emplace(*served_);
+    served_.emplace();
+    writeTarGz(*served_ / "en-gb.tar.gz", treeItems(kSystemModel, "quillmor-test-en-gb/"));
+    writeTarGz(*served_ / "small.tar.gz", smallModel());
+    writeFileBytes(*served_ / "page.html", "<html><body>Moved</body></html>\n");
+    server_.emplace(served_->path());
   }
   static void TearDownTestSuite() {
     server_.reset();
-    removeTree(*served_);
+    served_.reset();
   }
 
   void SetUp() override {
-    dataHome_ = makeTempDir();
+    dataHome_ = dataHomeDir_.path();
     store_ = dataHome_ + "/quillmor-speech/models";
     fs::create_directories(store_);
     env_.emplace("XDG_DATA_HOME", dataHome_);
   }
-  void TearDown() override {
-    env_.reset();
-    removeTree(dataHome_);
-  }
+  void TearDown() override { env_.reset(); }
 
   // A catalogue offering en-GB from the given downloads (a JSON list) with extra entry fields;
   // "{size}" and "{sha256}" of the served file `name` are filled in.
@@ -94,8 +92,8 @@ class ModelInstallTest : public ::testing::Test {
                       const std::string& name = "") {
     std::string text = R"({"models":{"en-GB":{"name":"quillmor-test-en-gb","downloads":)" +
                        downloads + "," + kParts + entryExtra + "}}}";
-    if (!name.empty() && fs::exists(*served_ + "/" + name)) {
-      std::string path = *served_ + "/" + name;
+    if (!name.empty() && fs::exists(*served_ / name)) {
+      std::string path = *served_ / name;
       text = replaceAll(text, "{size}", std::to_string(fs::file_size(path)));
       text = replaceAll(text, "{sha256}", sha256OfFile(path));
     }
@@ -121,8 +119,9 @@ class ModelInstallTest : public ::testing::Test {
   }
 
   // The directory that the server serves, and the server; shared by the suite's tests.
-  static inline std::optional<std::string> served_;
+  static inline std::optional<TempDir> served_;
   static inline std::optional<ModelServer> server_;
+  TempDir dataHomeDir_;
   std::string dataHome_;
   std::string store_;
   std::optional<ScopedEnvironment> env_;
@@ -162,12 +161,13 @@ TEST_F(ModelInstallTest, InstallsTheRepackagedDebianModelAndFindsIt) {
 }
 
 TEST_F(ModelInstallTest, PlainAndCompressedFilesArePlacedBesideTheArchive) {
-  writeTarGz(*served_ + "/am-only.tar.gz",
+  writeTarGz(*served_ / "am-only.tar.gz",
              without(without(smallModel(), "m/cmudict-en-us.dict"), "m/en-us.lm.bin"));
-  writeFileBytes(*served_ + "/words.dict", "hello HH AH L OW\nworld W ER L D\n");
-  writeFileBytes(*served_ + "/words.lm", std::string(5000, 'x') + "\n");
+  writeFileBytes(*served_ / "words.dict", "hello HH AH L OW\nworld W ER L D\n");
+  writeFileBytes(*served_ / "words.lm", std::string(5000, 'x') + "\n");
   ASSERT_EQ(
-      std::system(("gzip -1 -c " + *served_ + "/words.lm > " + *served_ + "/words.lm.gz").c_str()),
+      std::system(
+          ("gzip -1 -c " + (*served_ / "words.lm") + " > " + (*served_ / "words.lm.gz")).c_str()),
       0);
   writeCatalogue(R"([{"url":")" + server_->url("files", "am-only.tar.gz") + R"("},)" +
                  R"({"url":")" + server_->url("files", "words.dict") +
@@ -178,8 +178,8 @@ TEST_F(ModelInstallTest, PlainAndCompressedFilesArePlacedBesideTheArchive) {
   std::optional<ModelFiles> files = findInstalledModel("en-GB");
   ASSERT_TRUE(files);
   EXPECT_EQ(files->acousticModel, store_ + "/en-GB/m/en-us");
-  EXPECT_EQ(readFileBytes(files->dictionary), readFileBytes(*served_ + "/words.dict"));
-  EXPECT_EQ(readFileBytes(files->languageModel), readFileBytes(*served_ + "/words.lm"));
+  EXPECT_EQ(readFileBytes(files->dictionary), readFileBytes(*served_ / "words.dict"));
+  EXPECT_EQ(readFileBytes(files->languageModel), readFileBytes(*served_ / "words.lm"));
 }
 
 struct FailureCase {
@@ -252,15 +252,14 @@ TEST_F(ModelInstallTest, EveryFailureThrowsAReadableDescriptionAndLeavesNothingI
     std::string name = c.served;
     if (!c.items.empty()) {
       name = replaceAll(c.label, " ", "-") + ".tar.gz";
-      writeTarGz(*served_ + "/" + name, c.items);
+      writeTarGz(*served_ / name, c.items);
     }
     std::string url = server_->url(c.mode, name);
     writeCatalogue(R"([{"url":")" + url + "\"" + c.downloadExtra + "}]", c.entryExtra, name);
     std::string expected = c.message;
-    if (fs::exists(*served_ + "/" + name)) {
-      expected =
-          replaceAll(expected, "{size}", std::to_string(fs::file_size(*served_ + "/" + name)));
-      expected = replaceAll(expected, "{sha256}", sha256OfFile(*served_ + "/" + name));
+    if (fs::exists(*served_ / name)) {
+      expected = replaceAll(expected, "{size}", std::to_string(fs::file_size(*served_ / name)));
+      expected = replaceAll(expected, "{sha256}", sha256OfFile(*served_ / name));
     }
 
     std::string failure = installFailure();
@@ -320,7 +319,7 @@ TEST_F(ModelInstallTest, ConcurrentInstallersDownloadOnce) {
 TEST_F(ModelInstallTest, HttpsServerWithAnUntrustedCertificateIsRefused) {
   std::string directory = dataHome_ + "/tls";
   fs::create_directories(directory);
-  fs::copy_file(*served_ + "/small.tar.gz", directory + "/small.tar.gz");
+  fs::copy_file(*served_ / "small.tar.gz", directory + "/small.tar.gz");
   std::string certificate = directory + "/loopback.pem";
   ASSERT_EQ(std::system(("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 "
                          "-addext subjectAltName=IP:127.0.0.1 -keyout " +

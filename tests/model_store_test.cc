@@ -20,6 +20,7 @@
 #include "probe/probe.h"
 #include "support/model_fixtures.h"
 #include "support/run_binary.h"
+#include "support/temp_dir.h"
 
 namespace quillmor_speech {
 namespace {
@@ -50,10 +51,9 @@ TEST(CanonicalLocale, RequestsNamingTheSameModelMeetInOneName) {
 class ModelStoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dataHome_ = makeTempDir();
+    dataHome_ = dataHomeDir_.path();
     store_ = dataHome_ + "/quillmor-speech/models";
   }
-  void TearDown() override { removeTree(dataHome_); }
 
   void writeCatalogue(const std::string& text) {
     fs::create_directories(store_);
@@ -72,6 +72,7 @@ class ModelStoreTest : public ::testing::Test {
                    R"("languageModel":"words.lm"})");
   }
 
+  TempDir dataHomeDir_;
   std::string dataHome_;
   std::string store_;
   ScopedEnvironment xdg_{"XDG_DATA_HOME", std::nullopt};
@@ -361,7 +362,8 @@ TEST_F(ModelStoreTest, RealBinaryProbeWithAFreshStore) {
 }
 
 TEST(ModelFilesProblem, NamesTheFirstShortcomingOfTheFiles) {
-  const std::string dir = makeTempDir();
+  const TempDir temp;
+  const std::string& dir = temp.path();
   fs::create_directories(dir + "/am");
   const ModelFiles files{dir + "/am", dir + "/dict", dir + "/lm"};
   const std::string incomplete = "The zh-CN speech model is incomplete: ";
@@ -384,7 +386,6 @@ TEST(ModelFilesProblem, NamesTheFirstShortcomingOfTheFiles) {
     if (bytes != "(missing)") writeFileBytes(dir + "/" + name, bytes);
     EXPECT_EQ(modelFilesProblem("zh-CN", files), problem) << name << " \"" << bytes << "\"";
   }
-  removeTree(dir);
 }
 
 }  // namespace

@@ -13,16 +13,15 @@
 #include "platform/audio_file/frame_reader.h"
 #include "support/audio_fixtures.h"
 #include "support/run_binary.h"
+#include "support/temp_dir.h"
 
 namespace quillmor_speech {
 namespace {
 
 class PcmDecoderTest : public ::testing::Test {
  protected:
-  void SetUp() override { dir_ = makeTempDir(); }
-  void TearDown() override { removeTree(dir_); }
-  std::string path(const std::string& name) const { return dir_ + "/" + name; }
-  std::string dir_;
+  std::string path(const std::string& name) const { return dir_ / name; }
+  TempDir dir_;
 };
 
 // Every call's samples, in order, as the bytes decode writes.

@@ -14,8 +14,9 @@
 #include <thread>
 
 #include "platform/models/dictionary_cache.h"
-#include "platform/pocketsphinx/restricted_dictionary.h"
+#include "support/model_fixtures.h"
 #include "support/run_binary.h"
+#include "support/temp_dir.h"
 
 namespace quillmor_speech {
 namespace {
@@ -242,24 +243,24 @@ TEST(PocketSphinxEngine, EngineReportsAvailabilityAndTheRecognizerFormat) {
 
 // A model folder that links to the system model's files, with some of them replaced.
 struct DamagedModel {
-  std::string dir;
+  TempDir dir;
   ModelFiles files;
 };
 
 DamagedModel damagedModel(const std::map<std::string, std::string>& replaced) {
   namespace fs = std::filesystem;
-  DamagedModel model{makeTempDir(), {}};
-  fs::create_directory(model.dir + "/am");
+  DamagedModel model;
+  fs::create_directory(model.dir / "am");
   for (const auto& entry : fs::directory_iterator(kModel + "en-us")) {
-    fs::create_symlink(entry.path(), model.dir + "/am/" + entry.path().filename().string());
+    fs::create_symlink(entry.path(), model.dir / "am/" + entry.path().filename().string());
   }
-  fs::create_symlink(kModel + "cmudict-en-us.dict", model.dir + "/dict");
-  fs::create_symlink(kModel + "en-us.lm.bin", model.dir + "/lm");
+  fs::create_symlink(kModel + "cmudict-en-us.dict", model.dir / "dict");
+  fs::create_symlink(kModel + "en-us.lm.bin", model.dir / "lm");
   for (const auto& [name, bytes] : replaced) {
-    fs::remove(model.dir + "/" + name);
-    if (bytes != "(missing)") writeFileBytes(model.dir + "/" + name, bytes);
+    fs::remove(model.dir / name);
+    if (bytes != "(missing)") writeFileBytes(model.dir / name, bytes);
   }
-  model.files = {model.dir + "/am", model.dir + "/dict", model.dir + "/lm"};
+  model.files = {model.dir / "am", model.dir / "dict", model.dir / "lm"};
   return model;
 }
 
@@ -302,25 +303,7 @@ TEST(PocketSphinxEngine, PreparationFailuresThrowReadableDescriptions) {
       EXPECT_NE(std::string(error.what()).find(c.mentions), std::string::npos)
           << c.name << ": " << error.what();
     }
-    removeTree(model.dir);
   }
-}
-
-TEST(RestrictedDictionary, KeepsTheEntriesOfTheVocabularysWordsInOrder) {
-  const std::string dictionary =
-      ";; a comment\n"
-      "read R EH D\n"
-      "reader R IY D ER\n"
-      "read(2) R IY D\n"
-      "\n"
-      "## another comment\n"
-      "(paren) P ER EH N\n"
-      "go(3) G OW\n"
-      "zebra Z IY B R AH\n";
-  EXPECT_EQ(restrictedEntries(dictionary, {"read", "zebra", "go"}),
-            "read R EH D\nread(2) R IY D\ngo(3) G OW\nzebra Z IY B R AH\n");
-  EXPECT_EQ(restrictedEntries(dictionary, {"(paren)"}), "(paren) P ER EH N\n");
-  EXPECT_EQ(restrictedEntries(dictionary, {}), "");
 }
 
 // Recognises the phrase with the model's files and returns the final text.
@@ -342,9 +325,8 @@ std::string finalTextWith(const ModelFiles& files) {
 }
 
 TEST(PocketSphinxEngine, AChangedDictionaryGetsItsOwnDerivedDictionary) {
-  namespace fs = std::filesystem;
-  const std::string dataHome = makeTempDir();
-  setenv("XDG_DATA_HOME", dataHome.c_str(), 1);
+  const TempDir dataHome;
+  ScopedEnvironment xdg("XDG_DATA_HOME", dataHome.path());
   DamagedModel model = damagedModel({{"dict", readFileBytes(kModel + "cmudict-en-us.dict")}});
   const std::optional<std::string> before = derivedDictionaryPath(model.files);
   ASSERT_TRUE(before);
@@ -363,9 +345,6 @@ TEST(PocketSphinxEngine, AChangedDictionaryGetsItsOwnDerivedDictionary) {
   ASSERT_TRUE(rebuilt);
   EXPECT_NE(rebuilt->find("\nmeters(9) M IY T ER Z\n"), std::string::npos);
   EXPECT_EQ(rebuilt->find("qqqzzz"), std::string::npos);
-  unsetenv("XDG_DATA_HOME");
-  removeTree(model.dir);
-  removeTree(dataHome);
 }
 
 TEST(PocketSphinxEngine, UnsupportedFormatsAndMissingModelsThrow) {

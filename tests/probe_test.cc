@@ -4,7 +4,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "support/run_binary.h"
+#include "support/serve_harness.h"
 
 namespace quillmor_speech {
 namespace {
@@ -31,30 +31,11 @@ std::string distributionName() {
   return {};
 }
 
-struct Probe {
-  RunResult run;
-  nlohmann::json record;
-};
-
-// Runs `probe` on the scripted engine with the scenario (plus a record path).
-Probe runScriptedProbe(nlohmann::json scenario,
-                       const std::vector<std::string>& arguments = {"probe"},
-                       RunOptions options = {}) {
-  const std::string dir = makeTempDir();
-  scenario["record"] = dir + "/record.json";
-  writeFileBytes(dir + "/scenario.json", scenario.dump());
-  options.env.push_back({"QUILLMOR_SCENARIO", dir + "/scenario.json"});
-  Probe probe{runBinary(QUILLMOR_SCRIPTED_BINARY, arguments, "", options), nullptr};
-  probe.record = nlohmann::json::parse(readFileBytes(dir + "/record.json"));
-  removeTree(dir);
-  return probe;
-}
-
-void expectCleanExit(const RunResult& run) {
-  EXPECT_EQ(run.err, "");
-  EXPECT_TRUE(run.exitedNormally);
-  EXPECT_EQ(run.status, 0);
-  EXPECT_FALSE(run.timedOut);
+// Runs `probe` (or the arguments given) on the scripted engine with the scenario.
+SessionResult runScriptedProbe(const nlohmann::json& scenario,
+                               const std::vector<std::string>& arguments = {"probe"},
+                               const RunOptions& options = {}) {
+  return runScripted(scenario, "", arguments, options);
 }
 
 TEST(Probe, EveryModelStatusHasItsWord) {
@@ -71,8 +52,8 @@ TEST(Probe, EveryModelStatusHasItsWord) {
       {"installed", "other", R"({"en-US":"unknown","zh-CN":"installed"})"},
   };
   for (const Case& c : cases) {
-    Probe probe = runScriptedProbe({{"statuses", {{"zh-CN", c.zh}, {"en-US", c.en}}}});
-    expectCleanExit(probe.run);
+    SessionResult probe = runScriptedProbe({{"statuses", {{"zh-CN", c.zh}, {"en-US", c.en}}}});
+    expectEndedByItself(probe.run, 0);
     EXPECT_EQ(
         withOsPlaceholder(probe.run.out),
         "{\"locales\":" + c.locales + ",\"os\":\"OS\",\"supported\":true,\"type\":\"probe\"}\n")
@@ -84,8 +65,9 @@ TEST(Probe, EveryModelStatusHasItsWord) {
 }
 
 TEST(Probe, UnavailableRecognitionGivesTheReasonAndAsksNoStatus) {
-  Probe probe = runScriptedProbe({{"available", false}, {"statuses", {{"en-US", "installed"}}}});
-  expectCleanExit(probe.run);
+  SessionResult probe =
+      runScriptedProbe({{"available", false}, {"statuses", {{"en-US", "installed"}}}});
+  expectEndedByItself(probe.run, 0);
   EXPECT_EQ(withOsPlaceholder(probe.run.out),
             "{\"os\":\"OS\",\"reason\":\"此 Mac 不支持本机语音识别\",\"supported\":false,"
             "\"type\":\"probe\"}\n");
@@ -93,8 +75,8 @@ TEST(Probe, UnavailableRecognitionGivesTheReasonAndAsksNoStatus) {
 }
 
 TEST(Probe, OsTextIsTheDistributionAndKernel) {
-  Probe probe = runScriptedProbe(nlohmann::json::object());
-  expectCleanExit(probe.run);
+  SessionResult probe = runScriptedProbe(nlohmann::json::object());
+  expectEndedByItself(probe.run, 0);
   const auto line = nlohmann::json::parse(probe.run.out);
   const std::string os = line.at("os").get<std::string>();
   const std::string distribution = distributionName();
@@ -105,11 +87,11 @@ TEST(Probe, OsTextIsTheDistributionAndKernel) {
 TEST(Probe, ExtraArgumentsChangeNothing) {
   const nlohmann::json scenario = {
       {"statuses", {{"zh-CN", "downloading"}, {"en-US", "installed"}}}};
-  const Probe plain = runScriptedProbe(scenario);
+  const SessionResult plain = runScriptedProbe(scenario);
   for (const std::vector<std::string>& arguments :
        std::vector<std::vector<std::string>>{{"probe", "extra"}, {"probe", "--json", "serve"}}) {
-    const Probe extra = runScriptedProbe(scenario, arguments);
-    expectCleanExit(extra.run);
+    const SessionResult extra = runScriptedProbe(scenario, arguments);
+    expectEndedByItself(extra.run, 0);
     EXPECT_EQ(extra.run.out, plain.run.out) << arguments[1];
   }
 }
@@ -118,18 +100,18 @@ TEST(Probe, StdinLeftOpenDoesNotBlock) {
   RunOptions options;
   options.keepStdinOpen = true;
   options.timeoutSeconds = 20;
-  const Probe probe =
+  const SessionResult probe =
       runScriptedProbe({{"statuses", {{"zh-CN", "installed"}}}}, {"probe"}, options);
-  expectCleanExit(probe.run);
+  expectEndedByItself(probe.run, 0);
   EXPECT_EQ(withOsPlaceholder(probe.run.out),
             "{\"locales\":{\"en-US\":\"unsupported\",\"zh-CN\":\"installed\"},\"os\":\"OS\","
             "\"supported\":true,\"type\":\"probe\"}\n");
 }
 
 TEST(Probe, SlowStatusQueriesAreAwaitedOneAfterTheOther) {
-  const Probe probe = runScriptedProbe(
+  const SessionResult probe = runScriptedProbe(
       {{"operations", {{"status", {{"waitMs", 300}}}}}, {"statuses", {{"en-US", "installed"}}}});
-  expectCleanExit(probe.run);
+  expectEndedByItself(probe.run, 0);
   EXPECT_EQ(withOsPlaceholder(probe.run.out),
             "{\"locales\":{\"en-US\":\"installed\",\"zh-CN\":\"unsupported\"},\"os\":\"OS\","
             "\"supported\":true,\"type\":\"probe\"}\n");
@@ -150,19 +132,17 @@ TEST(Probe, AFailureNoEnginePromisesIsOneErrorLineAndStatusOne) {
       {"status", {{"do", "throwInteger"}}, "发生了意外错误"},
   };
   for (const Case& c : cases) {
-    Probe probe = runScriptedProbe({{"operations", {{c.operation, c.behaviour}}}});
+    SessionResult probe = runScriptedProbe({{"operations", {{c.operation, c.behaviour}}}});
     EXPECT_EQ(probe.run.out,
               "{\"code\":\"probe_failed\",\"message\":\"" + c.message + "\",\"type\":\"error\"}\n")
         << c.operation << " " << c.message;
-    EXPECT_EQ(probe.run.err, "") << c.operation;
-    EXPECT_TRUE(probe.run.exitedNormally) << c.operation << ": signal " << probe.run.signal;
-    EXPECT_EQ(probe.run.status, 1) << c.operation;
+    expectEndedByItself(probe.run, 1);
   }
 }
 
 TEST(Probe, RealEngineReportsTheSystemEnglishModel) {
   const RunResult run = runBinary(QUILLMOR_BINARY, {"probe"}, "");
-  expectCleanExit(run);
+  expectEndedByItself(run, 0);
   const auto line = nlohmann::json::parse(run.out);
   EXPECT_EQ(line.at("supported"), true);
   EXPECT_EQ(line.at("locales").at("en-US"), "installed");

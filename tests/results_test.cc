@@ -114,14 +114,6 @@ TEST(CurrentExceptionMessage, Table) {
   }
 }
 
-TEST(ResultTask, JoinReturnsOnceTheResultsEnd) {
-  auto transcriber = std::make_shared<SpeechTranscriber>("en-US", TranscriptionOptions{},
-                                                         ReportingOptions{}, AttributeOptions{});
-  ResultTask task(transcriber);
-  transcriber->results->finish();
-  task.join();
-}
-
 TEST(ResultTask, LeavingTheScopeEarlyEndsTheResultsAndJoins) {
   // Without join() and with the engine still delivering, the owner's destructor must neither
   // block on the open sequence nor leave a joinable thread behind (std::terminate).

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "support/run_binary.h"
+#include "support/temp_dir.h"
 
 namespace quillmor_speech {
 namespace {
@@ -117,10 +118,9 @@ TEST(ScriptedEngine, OperationsThrowReturnNothingOrSucceedOnCue) {
 }
 
 TEST(ScriptedEngine, RecordsWhatReachedTheAnalyzer) {
-  const std::string dir = makeTempDir();
-  play({{"record", dir + "/record.json"}}, {{1, -2, 3}, {}, {32767, -32768}});
-  const json record = json::parse(readFileBytes(dir + "/record.json"));
-  removeTree(dir);
+  const TempDir dir;
+  play({{"record", dir / "record.json"}}, {{1, -2, 3}, {}, {32767, -32768}});
+  const json record = json::parse(readFileBytes(dir / "record.json"));
   EXPECT_EQ(record["buffers"], 3);
   EXPECT_EQ(record["frames"], 5);
   EXPECT_EQ(record["samples"], json({1, -2, 3, 32767, -32768}));

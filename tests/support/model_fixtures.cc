@@ -177,15 +177,12 @@ int closedLoopbackPort() {
 }
 
 EnGbModelSite::EnGbModelSite()
-    : served(makeTempDir()), dataHome(makeTempDir()), store(dataHome + "/quillmor-speech/models") {
+    : served(servedDir.path()),
+      dataHome(dataHomeDir.path()),
+      store(dataHome + "/quillmor-speech/models") {
   std::filesystem::create_directories(store);
   writeTarGz(served + "/en-gb.tar.gz",
              treeItems("/usr/share/pocketsphinx/model/en-us", "quillmor-test-en-gb/"));
-}
-
-EnGbModelSite::~EnGbModelSite() {
-  removeTree(served);
-  removeTree(dataHome);
 }
 
 void writeEnGbCatalogue(const std::string& store, const std::string& url) {

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "support/temp_dir.h"
+
 namespace quillmor_speech {
 
 // Sets (or, with nothing, unsets) an environment variable, and restores it when destroyed.
@@ -65,10 +67,9 @@ void writeTarGz(const std::string& path, const std::vector<ArchiveItem>& items);
 // Both are removed on destruction.
 struct EnGbModelSite {
   EnGbModelSite();
-  ~EnGbModelSite();
-  EnGbModelSite(const EnGbModelSite&) = delete;
-  EnGbModelSite& operator=(const EnGbModelSite&) = delete;
 
+  TempDir servedDir;
+  TempDir dataHomeDir;
   std::string served;
   std::string dataHome;
   std::string store;  // dataHome/quillmor-speech/models

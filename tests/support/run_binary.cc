@@ -1,6 +1,7 @@
 #include "support/run_binary.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -9,8 +10,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -157,7 +156,10 @@ RunResult run(const std::string& path, const std::vector<std::string>& arguments
         if (p.fd == errFd) errFd = -1;
       }
     }
-    if (!unread && inWrite >= 0 && written >= input.size() && !options.keepStdinOpen) {
+    const bool stdinTimeUp =
+        options.closeStdinAfterSeconds > 0 && elapsed >= options.closeStdinAfterSeconds;
+    if (!unread && inWrite >= 0 && written >= input.size() &&
+        (!options.keepStdinOpen || stdinTimeUp)) {
       close(inWrite);
       inWrite = -1;
     }
@@ -189,6 +191,13 @@ RunResult run(const std::string& path, const std::vector<std::string>& arguments
 
 }  // namespace
 
+void expectEndedByItself(const RunResult& run, int status) {
+  EXPECT_FALSE(run.timedOut);
+  EXPECT_TRUE(run.exitedNormally) << "signal " << run.signal;
+  EXPECT_EQ(run.status, status);
+  EXPECT_EQ(run.err, "");
+}
+
 RunResult runBinary(const std::string& path, const std::vector<std::string>& arguments,
                     const std::string& input, const RunOptions& options) {
   return run(path, arguments, input, options, nullptr);
@@ -199,19 +208,6 @@ RunResult runBinaryLeavingInput(const std::string& path, const std::vector<std::
                                 const RunOptions& options) {
   unread.clear();
   return run(path, arguments, input, options, &unread);
-}
-
-std::string makeTempDir() {
-  std::string base = std::filesystem::temp_directory_path() / "quillmor-test-XXXXXX";
-  std::vector<char> buffer(base.begin(), base.end());
-  buffer.push_back('\0');
-  if (!mkdtemp(buffer.data())) throw std::runtime_error("mkdtemp failed");
-  return buffer.data();
-}
-
-void removeTree(const std::string& path) {
-  std::error_code ignored;
-  std::filesystem::remove_all(path, ignored);
 }
 
 std::string readFileBytes(const std::string& path) {

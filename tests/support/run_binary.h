@@ -26,8 +26,10 @@ struct RunOptions {
   // Added to (or replacing in) the environment of the child.
   std::vector<std::pair<std::string, std::string>> env;
   double timeoutSeconds = 120;
-  // Keep stdin open (and silent) after the input has been written, until the child exits.
+  // Keep stdin open (and silent) after the input has been written, until the child exits or,
+  // when closeStdinAfterSeconds is above 0, until that many seconds from the start.
   bool keepStdinOpen = false;
+  double closeStdinAfterSeconds = 0;
   // Close our end of stdout after reading this many bytes (0: read everything).
   std::size_t closeStdoutAfter = 0;
   // Close our end of stdout before the child writes anything.
@@ -47,6 +49,10 @@ struct RunResult {
   long peakRssKb = 0;  // the child's peak resident set size
 };
 
+// Expects the run to have ended by itself, neither killed at the time limit nor by a signal,
+// with `status` and nothing on stderr.
+void expectEndedByItself(const RunResult& run, int status);
+
 RunResult runBinary(const std::string& path, const std::vector<std::string>& arguments,
                     const std::string& input, const RunOptions& options = {});
 
@@ -55,10 +61,6 @@ RunResult runBinary(const std::string& path, const std::vector<std::string>& arg
 RunResult runBinaryLeavingInput(const std::string& path, const std::vector<std::string>& arguments,
                                 const std::string& input, std::string& unread,
                                 const RunOptions& options = {});
-
-// A fresh empty directory under the test temporary directory, removed by the caller.
-std::string makeTempDir();
-void removeTree(const std::string& path);
 
 std::string readFileBytes(const std::string& path);
 void writeFileBytes(const std::string& path, const std::string& bytes);

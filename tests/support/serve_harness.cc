@@ -2,6 +2,8 @@
 
 #include <fstream>
 
+#include "support/temp_dir.h"
+
 namespace quillmor_speech {
 
 std::string frameBytes(std::uint8_t type, const std::string& payload) {
@@ -28,9 +30,9 @@ namespace {
 SessionResult runWith(nlohmann::json scenario, const std::string& input,
                       const std::vector<std::string>& arguments, RunOptions options,
                       bool leaveInput) {
-  std::string dir = makeTempDir();
-  std::string recordPath = dir + "/record.json";
-  std::string scenarioPath = dir + "/scenario.json";
+  const TempDir dir;
+  const std::string recordPath = dir / "record.json";
+  const std::string scenarioPath = dir / "scenario.json";
   scenario["record"] = recordPath;
   writeFileBytes(scenarioPath, scenario.dump());
   options.env.emplace_back("QUILLMOR_SCENARIO", scenarioPath);
@@ -43,7 +45,6 @@ SessionResult runWith(nlohmann::json scenario, const std::string& input,
   }
   std::string record = readFileBytes(recordPath);
   if (!record.empty()) result.record = nlohmann::json::parse(record, nullptr, false);
-  removeTree(dir);
   return result;
 }
 
