@@ -80,7 +80,6 @@ TEST(AnalyzerWorker, WithoutFailureEveryInputIsAnalysedAndTheResultsEnd) {
   EXPECT_FALSE(outcome.failure);
 }
 
-
 // A buffer of `format` holding `samples` (one channel's worth for each plane).
 AnalyzerInput bufferOf(const AVAudioFormat& format, const std::vector<std::int16_t>& samples) {
   auto buffer = AVAudioPCMBuffer::make(format, static_cast<std::uint32_t>(samples.size()));
@@ -90,10 +89,10 @@ AnalyzerInput bufferOf(const AVAudioFormat& format, const std::vector<std::int16
 }
 
 TEST(AnalyzerInputSequence, WaitingBuffersAreJoinedWithTheirSamplesInOrder) {
-  const AVAudioFormat mono16k = *AVAudioFormat::make(AVAudioCommonFormat::pcmFormatInt16, 16000,
-                                                     1, false);
-  const AVAudioFormat mono48k = *AVAudioFormat::make(AVAudioCommonFormat::pcmFormatInt16, 48000,
-                                                     1, false);
+  const AVAudioFormat mono16k =
+      *AVAudioFormat::make(AVAudioCommonFormat::pcmFormatInt16, 16000, 1, false);
+  const AVAudioFormat mono48k =
+      *AVAudioFormat::make(AVAudioCommonFormat::pcmFormatInt16, 48000, 1, false);
   struct Yielded {
     const AVAudioFormat* format;  // nothing: an input without a buffer
     int count;                    // inputs of 320 samples each

@@ -39,12 +39,14 @@ TEST(Install, AnyPrefixGivesABinaryThatFindsItsCatalogueBesideItself) {
   };
   // A plain prefix, and one with a space and non-ASCII text.
   const std::vector<Case> cases = {{root + "/usr", true}, {root + "/opt/host app/植物", false}};
-  const std::vector<std::string> installed = {
-      "bin/quillmor-speech", "share/quillmor-speech/catalogue.json",
-      "share/doc/quillmor-speech/copyright", "share/doc/quillmor-speech/protocol.md",
-      "lib/quillmor-speech/quillmor-speech-decoder.so",
-      "lib/quillmor-speech/quillmor-speech-installer.so"};
-  const std::string sample = std::string(QUILLMOR_SOURCE_DIR) + "/samples/sense-and-sensibility.ogg";
+  const std::vector<std::string> installed = {"bin/quillmor-speech",
+                                              "share/quillmor-speech/catalogue.json",
+                                              "share/doc/quillmor-speech/copyright",
+                                              "share/doc/quillmor-speech/protocol.md",
+                                              "lib/quillmor-speech/quillmor-speech-decoder.so",
+                                              "lib/quillmor-speech/quillmor-speech-installer.so"};
+  const std::string sample =
+      std::string(QUILLMOR_SOURCE_DIR) + "/samples/sense-and-sensibility.ogg";
   for (const Case& c : cases) {
     std::vector<std::string> args = {"--install", QUILLMOR_BUILD_DIR, "--prefix", c.prefix};
     if (c.strip) args.push_back("--strip");
@@ -102,9 +104,9 @@ TEST(Install, AnyPrefixGivesABinaryThatFindsItsCatalogueBesideItself) {
   options.env = {{"HOME", scratch}, {"XDG_DATA_HOME", scratch}};
   const std::string audio = audioFrame(std::vector<std::int16_t>(4410)) + frameBytes(3);
   for (int rate : {16000, 44100}) {
-    RunResult session = runBinary(root + "/alone/bin/quillmor-speech", {"serve"},
-                                  startFrame({{"locale", "en-US"}, {"sampleRate", rate}}) + audio,
-                                  options);
+    RunResult session =
+        runBinary(root + "/alone/bin/quillmor-speech", {"serve"},
+                  startFrame({{"locale", "en-US"}, {"sampleRate", rate}}) + audio, options);
     EXPECT_EQ(session.status, 0) << rate << ": " << session.out;
     EXPECT_EQ(outputLines(session.out).back(), "{\"type\":\"done\"}") << rate;
   }
