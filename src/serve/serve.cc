@@ -6,6 +6,7 @@
 #include "serve/audio_ingest.h"
 #include "serve/frames.h"
 #include "serve/results.h"
+#include "serve/session_signals.h"
 #include "serve/start_request.h"
 
 namespace quillmor_speech {
@@ -30,6 +31,7 @@ auto orFailRecognition(Call&& call) -> decltype(call()) {
 }  // namespace
 
 void serve(SpeechEngine& engine) {
+  SessionSignals signals;
   if (!engine.isAvailable()) fail("unsupported", "此 Mac 不支持本机语音识别");
 
   std::optional<Frame> first = readFrame(STDIN_FILENO);
@@ -74,6 +76,7 @@ void serve(SpeechEngine& engine) {
   ResultTask resultTask(transcriber);
   // While the analyzer and the result task run, any failure ends the process where it happens
   // (fail() joins nothing), rather than unwinding through the running session.
+  signals.audioStarts();
   orFailRecognition([&] {
     analyzer->start(input);
     streamAudio(STDIN_FILENO, *inputFormat, analyzerFormat, *analyzer, *input, resultTask);

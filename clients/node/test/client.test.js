@@ -151,18 +151,22 @@ test('cancel during the audio ends the session with its last final and done', as
 });
 
 test('cancel during a model download fails the session with recognition_failed', async (t) => {
-  const log = eventLog();
-  const session = new Session({ binary: scripted, ...downloadingScenario(t), onEvent: log.onEvent });
-  await log.next('status');
   const controller = new AbortController();
-  const aborted = new Session({ binary: scripted, ...downloadingScenario(t), signal: controller.signal });
-  session.cancel();
+  const logs = [eventLog(), eventLog()];
+  const sessions = [
+    new Session({ binary: scripted, ...downloadingScenario(t), onEvent: logs[0].onEvent }),
+    new Session({ binary: scripted, ...downloadingScenario(t), onEvent: logs[1].onEvent,
+      signal: controller.signal }),
+  ];
+  await Promise.all(logs.map((log) => log.next('status')));
+  sessions[0].cancel();
   controller.abort();
-  for (const s of [session, aborted]) {
-    const failure = await Promise.race([outcome(s.result), after(3000)]);
+  for (const session of sessions) {
+    const failure = await Promise.race([outcome(session.result), after(3000)]);
     assert.ok(failure instanceof QuillmorError, String(failure));
     assert.equal(failure.code, 'recognition_failed');
-    assert.deepEqual(await s.exited, { exitCode: 1, signal: null });
+    assert.equal(failure.message, '收到 SIGTERM，识别已取消');
+    assert.deepEqual(await session.exited, { exitCode: 1, signal: null });
   }
 });
 

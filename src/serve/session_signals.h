@@ -1,0 +1,36 @@
+// What SIGTERM and SIGINT do to a serve session.
+//
+// Before the audio (while the start frame is awaited, the model is checked, downloaded or
+// loaded) a signal ends the process at once with one "recognition_failed" error line and status
+// 1. From the audio on, a signal ends the input: the thread reading frames sees the end of
+// stdin, whatever it was waiting for, and the session ends as at the end of input (the last
+// results, then "done", status 0). Further signals change nothing.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+
+#include "app/termination_signals.h"
+
+namespace quillmor_speech {
+
+class SessionSignals {
+ public:
+  // Starts taking the signals; the session is in its setup. Throws std::system_error when the
+  // signals cannot be watched.
+  SessionSignals();
+
+  // Called by the thread that reads the audio frames from standard input, before its first
+  // read: from now on a signal ends its input. Every read of that thread must retry on EINTR.
+  void audioStarts();
+
+ private:
+  void onSignal(int signal);
+
+  std::atomic<bool> reading_{false};
+  pthread_t reader_{};      // written before reading_ is set, read after it is seen set
+  TerminationWatch watch_;  // last: its thread starts once the members above exist
+};
+
+}  // namespace quillmor_speech
