@@ -31,8 +31,8 @@
 #include <vector>
 
 #include "platform/models/model_store.h"
-#include "platform/speech/pocketsphinx_engine.h"
-#include "platform/speech/pocketsphinx_handles.h"
+#include "platform/pocketsphinx/pocketsphinx_engine.h"
+#include "platform/pocketsphinx/pocketsphinx_handles.h"
 
 namespace quillmor_speech {
 namespace {

@@ -14,8 +14,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/audio/audio_converter.h"
-#include "platform/audio/pcm_decoder.h"
+#include "platform/audio_convert/audio_converter.h"
+#include "platform/audio_file/pcm_decoder.h"
 
 using namespace quillmor_speech;
 
@@ -79,28 +79,22 @@ void decodeBounded(const std::string& path) {
     refused = true;
     return Status::error("enough");
   };
-  const PcmDecodeResult result = decodePcm(path, sink);
-  if ((result.failure == PcmDecodeFailure::none) != result.status.isOk()) {
-    broken("a decode fails exactly when it reports an error");
-  }
-  switch (result.failure) {
-    case PcmDecodeFailure::none:
+  const Status result = decodePcm(path, sink);
+  switch (result.code()) {
+    case StatusCode::ok:
       if (refused) broken("a failing sink ends the decode");
       break;
-    case PcmDecodeFailure::unreadable:
-      if (result.status.description().empty()) broken("a refusal has a reason");
+    case StatusCode::unreadable:
+      if (result.description().empty()) broken("a refusal has a reason");
       if (produced != 0) broken("an unreadable file gives no samples");
       break;
-    case PcmDecodeFailure::noDecoder:
-      broken("the reader is linked in: there is no module to load");
-    case PcmDecodeFailure::unsupported:
-    case PcmDecodeFailure::noMemory:
+    case StatusCode::unsupported:
+    case StatusCode::noMemory:
       broken("every opened file converts to 16 kHz mono in buffers that can be had");
-    case PcmDecodeFailure::conversion:
-      if (result.status.description().empty()) broken("a conversion error has a reason");
-      break;
-    case PcmDecodeFailure::sink:
-      if (!refused || result.status.description() != "enough") broken("the sink's error is kept");
+    case StatusCode::failed:
+      // A conversion error, or the sink's refusal, kept as it was given.
+      if (result.description().empty()) broken("a conversion error has a reason");
+      if (refused && result.description() != "enough") broken("the sink's error is kept");
       break;
   }
 }

@@ -4,7 +4,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "app/event.h"
+#include "output/event.h"
 
 using namespace quillmor_speech;
 

@@ -14,8 +14,7 @@ fail() { echo "package check failed: $*" >&2; exit 1; }
 
 dpkg-deb -x "$package" "$root"
 binary=$root/usr/bin/quillmor-speech
-for file in usr/bin/quillmor-speech usr/lib/quillmor-speech/quillmor-speech-converter.so \
-  usr/lib/quillmor-speech/quillmor-speech-decoder.so \
+for file in usr/bin/quillmor-speech usr/lib/quillmor-speech/quillmor-speech-decoder.so \
   usr/lib/quillmor-speech/quillmor-speech-installer.so usr/share/quillmor-speech/catalogue.json \
   usr/share/doc/quillmor-speech/copyright usr/share/doc/quillmor-speech/protocol.md; do
   [ -f "$root/$file" ] || fail "no $file in the package"

@@ -1,6 +1,6 @@
 // The analyzer's worker loop with recognitions that fail on cue: every failure ends the
 // results with a readable description, and the input is still taken to its end.
-#include "platform/speech/analyzer_worker.h"
+#include "platform/pocketsphinx/analyzer_worker.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The converter on its own: which conversions exist, state kept across calls, the flush at the
 // end of the stream, the downmix rule and its error reports.
-#include "platform/audio/audio_converter.h"
+#include "platform/audio_convert/audio_converter.h"
 
 #include <gtest/gtest.h>
 

@@ -7,6 +7,7 @@
 
 #include <cmath>
 
+#include "platform/audio_file/pcm_decoder.h"
 #include "support/audio_fixtures.h"
 #include "support/run_binary.h"
 

@@ -1,4 +1,4 @@
-#include "app/event.h"
+#include "output/event.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -9,7 +9,7 @@
 #include <sstream>
 #include <thread>
 
-#include "app/output.h"
+#include "output/output.h"
 
 namespace quillmor_speech {
 namespace {

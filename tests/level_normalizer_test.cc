@@ -1,5 +1,5 @@
 // The level normalisation and the utterance limiter on synthetic audio.
-#include "platform/speech/level_normalizer.h"
+#include "platform/pocketsphinx/level_normalizer.h"
 
 #include <gtest/gtest.h>
 
@@ -7,8 +7,8 @@
 #include <set>
 #include <vector>
 
-#include "platform/speech/piece_cutter.h"
-#include "platform/speech/utterance_limiter.h"
+#include "platform/pocketsphinx/piece_cutter.h"
+#include "platform/pocketsphinx/utterance_limiter.h"
 
 namespace quillmor_speech {
 namespace {

@@ -11,7 +11,7 @@
 #include <set>
 
 #include "platform/models/model_store.h"
-#include "platform/speech/model_assets.h"
+#include "platform/pocketsphinx/model_assets.h"
 #include "support/model_fixtures.h"
 #include "support/run_binary.h"
 

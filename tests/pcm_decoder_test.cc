@@ -1,6 +1,6 @@
 // decodePcm in the process, with sinks that record or fail, and the file reader's decoding
 // thread seen from its reader: the end of the stream, a failure part-way, an early stop.
-#include "platform/audio/pcm_decoder.h"
+#include "platform/audio_file/pcm_decoder.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 #include <random>
 #include <string_view>
 
-#include "platform/audio/audio_file.h"
-#include "platform/audio/frame_reader.h"
+#include "platform/audio_file/audio_file.h"
+#include "platform/audio_file/frame_reader.h"
 #include "support/audio_fixtures.h"
 #include "support/run_binary.h"
 
@@ -56,9 +56,8 @@ TEST_F(PcmDecoderTest, GivesTheCommandsBytesInCallsThatFitTheOutputBuffer) {
     SCOPED_TRACE(c.name);
     ASSERT_TRUE(makeTone(path(c.name), c.rate, c.channels, 5, c.codec));
     Recorder recorder;
-    PcmDecodeResult result = decodePcm(path(c.name), recorder.sink());
-    EXPECT_EQ(result.failure, PcmDecodeFailure::none);
-    EXPECT_TRUE(result.status.isOk()) << result.status.description();
+    Status result = decodePcm(path(c.name), recorder.sink());
+    EXPECT_TRUE(result.isOk()) << result.description();
     EXPECT_EQ(recorder.bytes, runBinary(QUILLMOR_BINARY, {"decode", path(c.name)}, "").out);
     EXPECT_GT(recorder.calls.size(), 1u);
     for (std::size_t n : recorder.calls) {
@@ -74,11 +73,10 @@ TEST_F(PcmDecoderTest, AFailingSinkEndsTheDecodeWithItsStatus) {
     SCOPED_TRACE(failAt);
     int calls = 0;
     const auto start = std::chrono::steady_clock::now();
-    PcmDecodeResult result = decodePcm(path("long.flac"), [&](std::span<const std::int16_t>) {
+    Status result = decodePcm(path("long.flac"), [&](std::span<const std::int16_t>) {
       return ++calls == failAt ? Status::error("the pipe is gone") : Status::ok();
     });
-    EXPECT_EQ(result.failure, PcmDecodeFailure::sink);
-    EXPECT_EQ(result.status, Status::error("the pipe is gone"));
+    EXPECT_EQ(result, Status::error("the pipe is gone"));
     EXPECT_EQ(calls, failAt);  // never called again after its failure
     // The decoding thread, far from the end of the file, is stopped and joined at once.
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
@@ -94,9 +92,8 @@ TEST_F(PcmDecoderTest, DamagePartWayKeepsTheSamplesBeforeIt) {
   writeFileBytes(path("damaged.flac"), damaged);
 
   Recorder whole, front;
-  ASSERT_EQ(decodePcm(path("tone.flac"), whole.sink()).failure, PcmDecodeFailure::none);
-  PcmDecodeResult result = decodePcm(path("damaged.flac"), front.sink());
-  EXPECT_EQ(result.failure, PcmDecodeFailure::none);
+  ASSERT_TRUE(decodePcm(path("tone.flac"), whole.sink()).isOk());
+  EXPECT_TRUE(decodePcm(path("damaged.flac"), front.sink()).isOk());
   // At least a second of the two intact ones, sample for sample as in the whole file.
   ASSERT_GT(front.bytes.size(), 2u * 16000);
   EXPECT_LT(front.bytes.size(), whole.bytes.size());
@@ -201,22 +198,22 @@ TEST_F(PcmDecoderTest, NothingReachesTheSinkWhenTheFileDoesNotOpen) {
   writeFileBytes(path("no-frames.wav"), wavFile(44100, 2, 16, ""));
   struct Case {
     std::string file;
-    PcmDecodeFailure failure;
+    StatusCode code;
     std::string description;
   };
   const std::vector<Case> cases = {
-      {path("missing.flac"), PcmDecodeFailure::unreadable,
+      {path("missing.flac"), StatusCode::unreadable,
        "cannot open the file: No such file or directory"},
-      {path("notes.txt"), PcmDecodeFailure::unreadable,
+      {path("notes.txt"), StatusCode::unreadable,
        "unrecognised file format: Invalid data found when processing input"},
-      {path("no-frames.wav"), PcmDecodeFailure::none, ""},
+      {path("no-frames.wav"), StatusCode::ok, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file);
     Recorder recorder;
-    PcmDecodeResult result = decodePcm(c.file, recorder.sink());
-    EXPECT_EQ(result.failure, c.failure);
-    EXPECT_EQ(result.status.description(), c.description);
+    Status result = decodePcm(c.file, recorder.sink());
+    EXPECT_EQ(result.code(), c.code);
+    EXPECT_EQ(result.description(), c.description);
     EXPECT_TRUE(recorder.calls.empty());
   }
 }

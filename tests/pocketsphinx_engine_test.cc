@@ -1,5 +1,5 @@
 // The PocketSphinx engine on real speech: the CMU recordings of Debian's pocketsphinx-testdata.
-#include "platform/speech/pocketsphinx_engine.h"
+#include "platform/pocketsphinx/pocketsphinx_engine.h"
 
 #include <gtest/gtest.h>
 #ifdef __SANITIZE_ADDRESS__
@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "platform/models/dictionary_cache.h"
-#include "platform/speech/restricted_dictionary.h"
+#include "platform/pocketsphinx/restricted_dictionary.h"
 #include "support/run_binary.h"
 
 namespace quillmor_speech {

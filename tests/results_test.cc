@@ -6,7 +6,7 @@
 #include <new>
 #include <stdexcept>
 
-#include "app/output.h"
+#include "output/output.h"
 
 namespace quillmor_speech {
 namespace {

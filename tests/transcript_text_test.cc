@@ -1,5 +1,5 @@
 // The joining of recognised words into a transcription's text and runs.
-#include "platform/speech/transcript_text.h"
+#include "platform/pocketsphinx/transcript_text.h"
 
 #include <gtest/gtest.h>
 

@@ -3,10 +3,10 @@
 #include <optional>
 #include <thread>
 
-#include "app/output.h"
-#include "app/process.h"
-#include "app/termination_signals.h"
 #include "decode/decode.h"
+#include "output/output.h"
+#include "output/process.h"
+#include "output/termination_signals.h"
 #include "probe/probe.h"
 #include "serve/serve.h"
 

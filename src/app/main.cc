@@ -2,9 +2,9 @@
 #include <csignal>
 
 #include "app/dispatch.h"
-#include "app/output.h"
-#include "app/process.h"
-#include "platform/speech/pocketsphinx_engine.h"
+#include "output/output.h"
+#include "output/process.h"
+#include "platform/pocketsphinx/pocketsphinx_engine.h"
 
 int main(int argc, char** argv) {
   using namespace quillmor_speech;

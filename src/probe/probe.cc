@@ -6,7 +6,7 @@
 #include <map>
 #include <string>
 
-#include "app/output.h"
+#include "output/output.h"
 
 namespace quillmor_speech {
 

@@ -3,8 +3,8 @@
 #include <cmath>
 #include <cstring>
 
-#include "app/output.h"
-#include "platform/audio/converter_module.h"
+#include "output/output.h"
+#include "platform/audio_convert/audio_converter.h"
 
 namespace quillmor_speech {
 
@@ -36,7 +36,7 @@ std::unique_ptr<AVAudioPCMBuffer> inputBuffer(const AVAudioFormat& format, const
 // Converts one frame's buffer with the session's converter, giving it exactly this buffer and
 // then "no data now", so the converter keeps its state for the next frame. Nothing when the
 // frame is dropped (no output buffer, a conversion error) or produced no frames.
-std::unique_ptr<AVAudioPCMBuffer> convertFrame(PcmConverter& converter,
+std::unique_ptr<AVAudioPCMBuffer> convertFrame(AVAudioConverter& converter,
                                                const AVAudioFormat& analyzerFormat,
                                                AVAudioPCMBuffer& input, double inputRate) {
   std::optional<std::uint32_t> capacity =
@@ -66,13 +66,8 @@ std::unique_ptr<AVAudioPCMBuffer> convertFrame(PcmConverter& converter,
 
 void streamAudio(int fd, const AVAudioFormat& inputFormat, const AVAudioFormat& analyzerFormat,
                  SpeechAnalyzer& analyzer, AnalyzerInputSequence& input, ResultTask& resultTask) {
-  std::unique_ptr<PcmConverter> converter;
-  if (!(inputFormat == analyzerFormat)) {
-    StatusOr<std::unique_ptr<PcmConverter>> made =
-        makeConverterInModule(inputFormat, analyzerFormat);
-    if (!made) fail("recognition_failed", made.status().description());
-    converter = std::move(*made);
-  }
+  std::unique_ptr<AVAudioConverter> converter;
+  if (!(inputFormat == analyzerFormat)) converter = AVAudioConverter::make(inputFormat, analyzerFormat);
   for (;;) {
     std::optional<Frame> frame = readFrame(fd);
     if (!frame || frame->type == static_cast<std::uint8_t>(FrameType::end)) break;
@@ -94,8 +89,6 @@ void streamAudio(int fd, const AVAudioFormat& inputFormat, const AVAudioFormat& 
   input.finish();
   try {
     analyzer.finalizeAndFinishThroughEndOfInput();
-  } catch (const SpeechError& error) {
-    fail("recognition_failed", error.localizedDescription());
   } catch (...) {
     failFromCurrentException("recognition_failed");
   }

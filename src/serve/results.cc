@@ -1,6 +1,6 @@
 #include "serve/results.h"
 
-#include "app/output.h"
+#include "output/output.h"
 
 namespace quillmor_speech {
 
@@ -37,14 +37,7 @@ void forwardResults(std::shared_ptr<SpeechTranscriber> transcriber) noexcept {
     // engine's own error is quoted exactly. A line that cannot even be made is lost like any
     // event that cannot be serialised.
     try {
-      std::string message;
-      try {
-        throw;
-      } catch (const SpeechError& error) {
-        message = error.localizedDescription();
-      } catch (...) {
-        message = currentExceptionMessage();
-      }
+      const std::string message = currentExceptionMessage();
       emitEvent({{"code", std::string("recognition_failed")},
                  {"message", message},
                  {"type", std::string("error")}});

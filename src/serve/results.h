@@ -5,7 +5,7 @@
 #include <optional>
 #include <thread>
 
-#include "app/event.h"
+#include "output/event.h"
 #include "platform/speech/speech_engine.h"
 #include "serve/result_text.h"
 

@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-#include "app/output.h"
+#include "output/output.h"
 #include "serve/audio_ingest.h"
 #include "serve/frames.h"
 #include "serve/results.h"
@@ -21,8 +21,6 @@ template <typename Call>
 auto orFailRecognition(Call&& call) -> decltype(call()) {
   try {
     return call();
-  } catch (const SpeechError& error) {
-    fail("recognition_failed", error.localizedDescription());
   } catch (...) {
     failFromCurrentException("recognition_failed");
   }

@@ -11,7 +11,7 @@
 
 #include <atomic>
 
-#include "app/termination_signals.h"
+#include "output/termination_signals.h"
 
 namespace quillmor_speech {
 

@@ -15,8 +15,8 @@
 #include <stdexcept>
 
 #include "platform/base/file_descriptor.h"
-#include "platform/models/archive_handles.h"
-#include "platform/models/openssl_handles.h"
+#include "platform/model_installer/archive_handles.h"
+#include "platform/model_installer/openssl_handles.h"
 #include "support/run_binary.h"
 
 namespace quillmor_speech {

@@ -7,7 +7,7 @@
 #include <cstdlib>
 
 #include "app/dispatch.h"
-#include "app/process.h"
+#include "output/process.h"
 #include "support/scripted_engine.h"
 
 int main(int argc, char** argv) {

@@ -1,6 +1,7 @@
-// The one place where errno values become readable Status descriptions.
+// The one place where errno values become readable Status messages.
 #pragma once
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -8,9 +9,10 @@
 
 namespace quillmor_speech {
 
-// "context: No such file or directory" for the errno value `error`.
+// "context: No such file or directory" for the errno value `error`; of code noMemory for ENOMEM.
 inline Status posixError(const std::string& context, int error) {
-  return Status::error(context + ": " + std::strerror(error));
+  return Status::withCode(error == ENOMEM ? StatusCode::noMemory : StatusCode::failed,
+                          context + ": " + std::strerror(error));
 }
 
 }  // namespace quillmor_speech

@@ -1,0 +1,76 @@
+#include "platform/pocketsphinx/model_assets.h"
+
+#include <utility>
+
+#include "platform/models/model_completeness.h"
+#include "platform/models/model_store.h"
+
+namespace quillmor_speech {
+
+namespace {
+
+class StoreInstallationRequest : public AssetInstallationRequest {
+ public:
+  explicit StoreInstallationRequest(ModelInstallation installation)
+      : installation_(std::move(installation)) {}
+
+  void downloadAndInstall() override {
+    Status installed = installation_.install();
+    if (!installed) throw SpeechError(installed.description());
+  }
+
+ private:
+  ModelInstallation installation_;
+};
+
+std::string problemWording(const ModelShortcoming& shortcoming) {
+  switch (shortcoming.problem) {
+    case ModelPartProblem::missing:
+      return " is missing";
+    case ModelPartProblem::empty:
+      return " is empty";
+    case ModelPartProblem::notRecognised:
+      return " is not a model definition";
+  }
+  return " is unusable";
+}
+
+}  // namespace
+
+std::optional<std::string> modelFilesProblem(const std::string& locale, const ModelFiles& files) {
+  std::optional<ModelShortcoming> shortcoming = findModelShortcoming(files);
+  if (!shortcoming) return std::nullopt;
+  const std::string state =
+      shortcoming->problem == ModelPartProblem::notRecognised ? "damaged" : "incomplete";
+  std::string piece = shortcoming->path;
+  if (shortcoming->part == ModelPart::acousticModel) {
+    piece = "the acoustic model folder " + piece;
+  } else if (shortcoming->part != ModelPart::modelDefinition) {
+    piece = std::string("the ") + modelPartName(shortcoming->part) + " " + piece;
+  }
+  return "The " + locale + " speech model is " + state + ": " + piece +
+         problemWording(*shortcoming);
+}
+
+AssetInventoryStatus modelStatus(const std::string& locale) {
+  switch (modelAvailability(locale)) {
+    case ModelAvailability::unsupported:
+      return AssetInventoryStatus::unsupported;
+    case ModelAvailability::downloadable:
+      return AssetInventoryStatus::supported;
+    case ModelAvailability::downloading:
+      return AssetInventoryStatus::downloading;
+    case ModelAvailability::installed:
+      return AssetInventoryStatus::installed;
+  }
+  return AssetInventoryStatus::other;
+}
+
+std::unique_ptr<AssetInstallationRequest> modelInstallationRequest(const std::string& locale) {
+  StatusOr<std::optional<ModelInstallation>> installation = pendingModelInstallation(locale);
+  if (!installation) throw SpeechError(installation.status().description());
+  if (!*installation) return nullptr;
+  return std::make_unique<StoreInstallationRequest>(std::move(**installation));
+}
+
+}  // namespace quillmor_speech

@@ -1,0 +1,69 @@
+// Continuous recognition on one started decoder: audio in, results out.
+//
+// The audio is cut into pieces of 50 ms however the host buffers it (piece_cutter.h), raised to
+// a normal level when it is quiet (level_normalizer.h) and fed to the decoder piece by piece.
+// After each piece the decoder's voice-activity detection is read: an utterance ends when its
+// speech stops, or when it runs on too long (utterance_limiter.h), and each utterance that has
+// words ends in one final result. While an utterance is in progress and volatile results were
+// asked for, a volatile result is delivered whenever the hypothesis text changes, at most every
+// 200 ms of audio. Ranges are on the timeline of the audio fed (the first sample is 0 s) and
+// cover the result's words.
+//
+// Failures: feed and finish throw SpeechError with a readable description when the decoder
+// fails; the recognition must not be used after that.
+//
+// Thread safety: none; a recognition is used by the analyzer's worker thread alone.
+#pragma once
+
+#include <pocketsphinx.h>
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "platform/pocketsphinx/hypothesis_words.h"
+#include "platform/pocketsphinx/level_normalizer.h"
+#include "platform/pocketsphinx/piece_cutter.h"
+#include "platform/speech/speech_engine.h"
+#include "platform/pocketsphinx/utterance_limiter.h"
+
+namespace quillmor_speech {
+
+class Recognition {
+ public:
+  // The decoder has started its stream and its first utterance, and outlives the recognition;
+  // frameRate is its frames per second.
+  // The locale decides how the words of a result are joined (transcript_text.h).
+  Recognition(ps_decoder_t* decoder, double frameRate, ReportingOptions reporting,
+              AttributeOptions attributes, std::string locale, ResultSequence& results);
+
+  // Recognises the samples (16 kHz mono), delivering results as utterances progress and end.
+  void feed(std::span<const std::int16_t> samples);
+
+  // The end of the input: recognises what is kept back and ends the last utterance.
+  void finish();
+
+ private:
+  void feedPiece(std::span<std::int16_t> piece);
+  bool endsInPause(const std::vector<Word>& segments) const;
+  void endUtterance(bool startNext);
+  void deliverVolatileResult(const std::vector<Word>& segments);
+  SpeechTranscriptionResult makeResult(const std::vector<Word>& words, bool isFinal) const;
+
+  ps_decoder_t* decoder_;
+  double frameRate_;
+  ReportingOptions reporting_;
+  AttributeOptions attributes_;
+  std::string locale_;
+  ResultSequence& results_;
+  PieceCutter cutter_;
+  LevelNormalizer normalizer_;
+  UtteranceLimiter limiter_;
+  std::size_t samplesFed_ = 0;
+  bool inSpeech_ = false;  // the current utterance has speech in it
+  std::string lastVolatileText_;
+  std::optional<std::size_t> lastVolatileAt_;  // samplesFed_ at the last volatile result
+};
+
+}  // namespace quillmor_speech
