@@ -8,10 +8,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
+#include "support/model_fixtures.h"
 #include "support/run_binary.h"
 #include "support/serve_harness.h"
 
@@ -199,7 +201,7 @@ TEST(Signals, EachCommandEndsByItselfWithItsPromisedOutput) {
        slowDownload,
        start + audio,
        [] { return onceOutputHas("status"); },
-       downloading + errorLine("recognition_failed", "收到 SIG，识别已取消"),
+       downloading + errorLine("recognition_failed", "收到 SIG，模型下载已取消"),
        1},
       {"serve, while the model loads",
        {"serve"},
@@ -235,6 +237,47 @@ TEST(Signals, EachCommandEndsByItselfWithItsPromisedOutput) {
       EXPECT_EQ(run.out, expected);
       EXPECT_LT(run.secondsAfterSignal, 1.0);
     }
+  }
+}
+
+// The entries of the model store that an installation of en-GB made.
+std::vector<std::string> enGbEntries(const std::string& store) {
+  std::vector<std::string> found;
+  for (const auto& entry : std::filesystem::directory_iterator(store)) {
+    std::string name = entry.path().filename().string();
+    if (name.rfind(".en-GB.", 0) == 0 || name == "en-GB") found.push_back(name);
+  }
+  return found;
+}
+
+// A real download from the loopback server, which sends the headers and then nothing: the
+// signal cancels it, and its work folder goes before the error line is written.
+TEST(Signals, ServeCancelsARealDownloadAndRemovesItsWorkFolder) {
+  for (const auto& [signal, name] : kSignals) {
+    SCOPED_TRACE(name);
+    EnGbModelSite site;
+    ModelServer server(site.served);
+    writeEnGbCatalogue(site.store, server.url("stall", "en-gb.tar.gz"));
+    const std::string store = site.store;
+    bool workSeen = false;
+    SignalledRun run = runAndSignal(
+        QUILLMOR_BINARY, {"serve"}, {"XDG_DATA_HOME=" + site.dataHome},
+        startFrame({{"locale", "en-GB"}}),
+        [&](const std::string& out) {
+          workSeen = !enGbEntries(store).empty();
+          return out.find("status") != std::string::npos && !server.requests().empty();
+        },
+        signal);
+    ASSERT_TRUE(run.signalSent) << run.out;
+    EXPECT_TRUE(workSeen) << "no work folder while downloading";
+    EXPECT_TRUE(run.exitedNormally) << "signal " << run.signal;
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, R"({"message":"正在下载 en-GB 语音模型…","type":"status"})"
+                       "\n" +
+                           errorLine("recognition_failed", "收到 " + name + "，模型下载已取消"));
+    EXPECT_LT(run.secondsAfterSignal, 2.0);
+    EXPECT_EQ(enGbEntries(store), std::vector<std::string>{});
+    EXPECT_EQ(server.requests(), std::vector<std::string>{"/stall/en-gb.tar.gz"});
   }
 }
 

@@ -67,7 +67,8 @@ std::unique_ptr<AVAudioPCMBuffer> convertFrame(AVAudioConverter& converter,
 void streamAudio(int fd, const AVAudioFormat& inputFormat, const AVAudioFormat& analyzerFormat,
                  SpeechAnalyzer& analyzer, AnalyzerInputSequence& input, ResultTask& resultTask) {
   std::unique_ptr<AVAudioConverter> converter;
-  if (!(inputFormat == analyzerFormat)) converter = AVAudioConverter::make(inputFormat, analyzerFormat);
+  if (!(inputFormat == analyzerFormat))
+    converter = AVAudioConverter::make(inputFormat, analyzerFormat);
   for (;;) {
     std::optional<Frame> frame = readFrame(fd);
     if (!frame || frame->type == static_cast<std::uint8_t>(FrameType::end)) break;

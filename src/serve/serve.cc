@@ -59,7 +59,7 @@ void serve(SpeechEngine& engine) {
     if (installation) {
       emitEvent(
           {{"type", std::string("status")}, {"message", "正在下载 " + locale + " 语音模型…"}});
-      orFailRecognition([&] { installation->downloadAndInstall(); });
+      orFailRecognition([&] { signals.runInstallation(*installation); });
     }
   }
 

@@ -38,8 +38,8 @@ Status decodePcmInModule(const std::string& path, const PcmSink& sink) {
   if (!entry) return entry.status();
   SinkCall call{sink, Status::ok(), false};
   std::string message;
-  const int code = entry->decodePcm(path.c_str(), &sinkTrampoline, &call, &setModuleMessage,
-                                    &message);
+  const int code =
+      entry->decodePcm(path.c_str(), &sinkTrampoline, &call, &setModuleMessage, &message);
   if (call.stopped) {
     return call.failure.isOk() ? Status::noMemory(kOutOfMemoryMessage)
                                : Status::error(call.failure.description());

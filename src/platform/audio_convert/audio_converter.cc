@@ -67,10 +67,9 @@ std::unique_ptr<AVAudioConverter> AVAudioConverter::make(const AVAudioFormat& fr
 
   const ChannelLayout inLayout = ChannelLayout::defaultFor(inChannels);
   const ChannelLayout outLayout = ChannelLayout::defaultFor(outChannels);
-  StatusOr<SwrContextPtr> swr =
-      makeResampler({inLayout.get(), *inFormat, static_cast<int>(from.sampleRate())},
-                    {outLayout.get(), *outFormat, static_cast<int>(to.sampleRate())},
-                    ChannelMix::mean);
+  StatusOr<SwrContextPtr> swr = makeResampler(
+      {inLayout.get(), *inFormat, static_cast<int>(from.sampleRate())},
+      {outLayout.get(), *outFormat, static_cast<int>(to.sampleRate())}, ChannelMix::mean);
   if (!swr) return nullptr;
   return std::unique_ptr<AVAudioConverter>(
       new AVAudioConverter(std::make_unique<State>(from, to, std::move(*swr))));
@@ -109,8 +108,7 @@ StatusOr<AVAudioConverterOutputStatus> AVAudioConverter::convert(AVAudioPCMBuffe
   }
   while (produced < capacity && !ended) {
     auto status = AVAudioConverterInputStatus::haveData;
-    double missing =
-        static_cast<double>(capacity - produced) * from.sampleRate() / to.sampleRate();
+    double missing = static_cast<double>(capacity - produced) * from.sampleRate() / to.sampleRate();
     AVAudioPCMBuffer* input = inputBlock(static_cast<std::uint32_t>(std::ceil(missing)), status);
     if (status == AVAudioConverterInputStatus::noDataNow) {
       output.setFrameLength(produced);

@@ -62,7 +62,7 @@ class AVAudioConverter {
   StatusOr<AVAudioConverterOutputStatus> convert(AVAudioPCMBuffer& output,
                                                  const InputBlock& inputBlock);
 
- ~AVAudioConverter();
+  ~AVAudioConverter();
 
  private:
   // libswresample's context and what the conversion keeps between calls; the header names no

@@ -28,8 +28,8 @@ int decodeInModule(const char* path,
 }  // namespace quillmor_speech
 
 extern "C" {
-__attribute__((visibility("default"))) extern const quillmor_speech::DecoderModuleEntry
-    quillmorDecoderModule;
+__attribute__((
+    visibility("default"))) extern const quillmor_speech::DecoderModuleEntry quillmorDecoderModule;
 const quillmor_speech::DecoderModuleEntry quillmorDecoderModule{
     quillmor_speech::DecoderModuleEntry::kVersion, &quillmor_speech::decodeInModule};
 }

@@ -1,8 +1,8 @@
 #include "platform/audio_file/frame_converter.h"
 
 #include "platform/audio_convert/audio_converter.h"
-#include "platform/audio_file/channel_mix.h"
 #include "platform/audio_convert/resampler.h"
+#include "platform/audio_file/channel_mix.h"
 
 namespace quillmor_speech {
 

@@ -106,7 +106,8 @@ void setModuleMessage(void* message, const char* text, std::size_t length) noexc
 }
 
 ProgramModule::ProgramModule(ProgramModule&& other) noexcept
-    : handle_(std::exchange(other.handle_, nullptr)), entry_(std::exchange(other.entry_, nullptr)) {}
+    : handle_(std::exchange(other.handle_, nullptr)),
+      entry_(std::exchange(other.entry_, nullptr)) {}
 
 ProgramModule& ProgramModule::operator=(ProgramModule&& other) noexcept {
   if (this != &other) {

@@ -69,10 +69,11 @@ template <typename Entry>
 StatusOr<Entry> loadModuleEntry() {
   static_assert(std::is_standard_layout_v<Entry> && std::is_trivially_copyable_v<Entry>,
                 "a module entry is a plain C record");
-  static_assert(offsetof(Entry, version) == 0 &&
-                    std::is_same_v<decltype(Entry::version), std::uint32_t>,
-                "a module entry begins with its version");
-  StatusOr<ProgramModule> module = ProgramModule::load(Entry::kFile, Entry::kSymbol, Entry::kVersion);
+  static_assert(
+      offsetof(Entry, version) == 0 && std::is_same_v<decltype(Entry::version), std::uint32_t>,
+      "a module entry begins with its version");
+  StatusOr<ProgramModule> module =
+      ProgramModule::load(Entry::kFile, Entry::kSymbol, Entry::kVersion);
   if (!module) return module.status();
   return module->template entry<Entry>();
 }

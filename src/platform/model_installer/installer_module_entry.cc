@@ -12,7 +12,9 @@ int installInModule(const InstallerRequest* request,
                     void* messageContext) {
   return runModuleCall(
       [&] {
-        return installModel(request->store, request->locale, catalogueEntryOf(*request));
+        return installModel(request->store, request->locale, catalogueEntryOf(*request), [request] {
+          return request->isCancelled(request->cancelContext) != 0;
+        });
       },
       setMessage, messageContext);
 }
@@ -21,8 +23,8 @@ int installInModule(const InstallerRequest* request,
 }  // namespace quillmor_speech
 
 extern "C" {
-__attribute__((visibility("default"))) extern const quillmor_speech::InstallerModuleEntry
-    quillmorInstallerModule;
+__attribute__((visibility(
+    "default"))) extern const quillmor_speech::InstallerModuleEntry quillmorInstallerModule;
 const quillmor_speech::InstallerModuleEntry quillmorInstallerModule{
     quillmor_speech::InstallerModuleEntry::kVersion, &quillmor_speech::installInModule};
 }

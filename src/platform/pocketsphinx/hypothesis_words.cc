@@ -7,7 +7,6 @@
 
 #include "platform/pocketsphinx/pocketsphinx_handles.h"
 #include "platform/pocketsphinx/transcript_text.h"
-#include "platform/pocketsphinx/transcript_text.h"
 
 namespace quillmor_speech {
 

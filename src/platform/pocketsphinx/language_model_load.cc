@@ -5,8 +5,8 @@
 namespace quillmor_speech {
 
 NgramModelHandle readLanguageModel(const std::string& path, cmd_ln_t* config) {
-  LogmathHandle logmath(logmath_init(cmd_ln_float32_r(config, "-logbase"), 0,
-                                     cmd_ln_boolean_r(config, "-bestpath")));
+  LogmathHandle logmath(
+      logmath_init(cmd_ln_float32_r(config, "-logbase"), 0, cmd_ln_boolean_r(config, "-bestpath")));
   if (!logmath) return nullptr;
   // The model keeps a reference of its own to the log math.
   return NgramModelHandle(ngram_model_read(config, path.c_str(), NGRAM_AUTO, logmath.get()));

@@ -25,8 +25,8 @@
 #include "platform/pocketsphinx/hypothesis_words.h"
 #include "platform/pocketsphinx/level_normalizer.h"
 #include "platform/pocketsphinx/piece_cutter.h"
-#include "platform/speech/speech_engine.h"
 #include "platform/pocketsphinx/utterance_limiter.h"
+#include "platform/speech/speech_engine.h"
 
 namespace quillmor_speech {
 
