@@ -165,7 +165,7 @@ test('cancel during a model download fails the session with recognition_failed',
     const failure = await Promise.race([outcome(session.result), after(3000)]);
     assert.ok(failure instanceof QuillmorError, String(failure));
     assert.equal(failure.code, 'recognition_failed');
-    assert.equal(failure.message, '收到 SIGTERM，识别已取消');
+    assert.equal(failure.message, '收到 SIGTERM，模型下载已取消');
     assert.deepEqual(await session.exited, { exitCode: 1, signal: null });
   }
 });
