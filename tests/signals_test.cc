@@ -7,8 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
@@ -113,14 +115,28 @@ SignalledRun runAndSignal(const std::string& path, const std::vector<std::string
   return run;
 }
 
-// The program has had time to block the signals (it writes nothing while it waits for a frame).
-std::function<bool(const std::string&)> afterMs(int ms) {
-  Clock::time_point start = Clock::now();
-  return [start, ms](const std::string&) { return since(start) * 1000 >= ms; };
-}
-
 std::function<bool(const std::string&)> onceOutputHas(std::string text) {
   return [text](const std::string& out) { return out.find(text) != std::string::npos; };
+}
+
+// The calls in the scripted engine's record (empty while it has none).
+std::vector<std::string> recordedCalls(const std::string& record) {
+  std::ifstream file(record);
+  json parsed = json::parse(file, nullptr, false);
+  if (!parsed.is_object() || !parsed.contains("calls")) return {};
+  return parsed["calls"].get<std::vector<std::string>>();
+}
+
+// "call NAME": once the scripted engine has recorded the call NAME (it records a call before
+// acting on it, and the program blocks the signals before it makes the engine); otherwise once
+// stdout holds the text.
+std::function<bool(const std::string&)> readyWhen(const std::string& condition,
+                                                  const std::string& record) {
+  if (condition.rfind("call ", 0) != 0) return onceOutputHas(condition);
+  return [call = condition.substr(5), record](const std::string&) {
+    std::vector<std::string> calls = recordedCalls(record);
+    return std::find(calls.begin(), calls.end(), call) != calls.end();
+  };
 }
 
 std::string scenarioFile(const std::string& dir, const json& scenario) {
@@ -156,9 +172,10 @@ TEST(Signals, EachCommandEndsByItselfWithItsPromisedOutput) {
     std::vector<std::string> arguments;
     json scenario;
     std::string input;
-    std::function<bool(const std::string&)> (*ready)();
-    std::string output;  // with SIG for the signal's name
+    std::string readyWhen;  // see readyWhen()
+    std::string output;     // with SIG for the signal's name
     int status;
+    std::string lastCall;  // the engine's last recorded call
   };
   const json installed = {{"statuses", {{"en-US", "installed"}}},
                           {"results", {partialOnFirstAudio, finalAtTheEnd}}};
@@ -175,57 +192,66 @@ TEST(Signals, EachCommandEndsByItselfWithItsPromisedOutput) {
        {"serve"},
        installed,
        start + audio,
-       [] { return onceOutputHas("so far"); },
+       "so far",
        partialLine + finalLine +
            R"({"type":"done"})"
            "\n",
-       0},
+       0,
+       "finalize"},
       {"serve, inside an audio frame",
        {"serve"},
        installed,
        start + audio + audio.substr(0, 700),
-       [] { return onceOutputHas("so far"); },
+       "so far",
        partialLine + finalLine +
            R"({"type":"done"})"
            "\n",
-       0},
+       0,
+       "finalize"},
       {"serve, before the start frame",
        {"serve"},
        installed,
        "",
-       [] { return afterMs(500); },
+       "call isAvailable",
        errorLine("recognition_failed", "收到 SIG，识别已取消"),
-       1},
+       1,
+       "isAvailable"},
       {"serve, during a model download",
        {"serve"},
        slowDownload,
        start + audio,
-       [] { return onceOutputHas("status"); },
+       "status",
        downloading + errorLine("recognition_failed", "收到 SIG，模型下载已取消"),
-       1},
+       1,
+       "cancel"},
       {"serve, while the model loads",
        {"serve"},
        slowLoad,
        start + audio,
-       [] { return afterMs(500); },
+       "call prepareToAnalyze",
        errorLine("recognition_failed", "收到 SIG，识别已取消"),
-       1},
+       1,
+       "prepareToAnalyze"},
       {"probe",
        {"probe"},
        slowProbe,
        "",
-       [] { return afterMs(500); },
+       "call status zh-CN",
        errorLine("probe_failed", "收到 SIG，探测已中止"),
-       1},
+       1,
+       "status zh-CN"},
   };
   for (const Case& c : cases) {
     for (const auto& [signal, name] : kSignals) {
       SCOPED_TRACE(c.name + ", " + name);
       std::string dir = makeTempDir();
       json scenario = c.scenario;
-      scenario["record"] = dir + "/record.json";
-      SignalledRun run = runAndSignal(QUILLMOR_SCRIPTED_BINARY, c.arguments,
-                                      {scenarioFile(dir, scenario)}, c.input, c.ready(), signal);
+      const std::string record = dir + "/record.json";
+      scenario["record"] = record;
+      SignalledRun run =
+          runAndSignal(QUILLMOR_SCRIPTED_BINARY, c.arguments, {scenarioFile(dir, scenario)},
+                       c.input, readyWhen(c.readyWhen, record), signal);
+      std::vector<std::string> calls = recordedCalls(record);
       removeTree(dir);
       std::string expected = c.output;
       for (std::size_t at; (at = expected.find("SIG，")) != std::string::npos;) {
@@ -236,6 +262,8 @@ TEST(Signals, EachCommandEndsByItselfWithItsPromisedOutput) {
       EXPECT_EQ(run.status, c.status);
       EXPECT_EQ(run.out, expected);
       EXPECT_LT(run.secondsAfterSignal, 1.0);
+      ASSERT_FALSE(calls.empty());
+      EXPECT_EQ(calls.back(), c.lastCall);
     }
   }
 }
