@@ -155,7 +155,10 @@ export class Session implements AsyncIterable<ServeEvent> {
   readonly exited: Promise<SessionExit>;
   /** Sends PCM in frames; resolves when stdin took it, rejects once the session has failed. */
   write(pcm: Pcm): Promise<void>;
-  /** Writes every chunk, then ends the session. */
+  /**
+   * Writes every chunk, then ends the session. A stream that fails (or yields something that is
+   * not PCM) cancels the session and rejects with its own error.
+   */
   pipeFrom(stream: Readable | AsyncIterable<Pcm>): Promise<SessionResult>;
   /** Sends the end frame and closes stdin; returns `result`. */
   end(): Promise<SessionResult>;

@@ -120,6 +120,7 @@ class Session {
   #events = [];
   #waiters = [];
   #eventsOver = false;
+  #iterationStopped = false; // a loop over the session broke off: events are no longer kept
   #carry = null; // a last odd byte, kept for the next chunk
   #finals = [];
   #resolve;
@@ -187,10 +188,14 @@ class Session {
   }
 
   // Writes every chunk of a readable stream (or any async iterable of PCM chunks), then ends.
+  // A stream that fails (or yields something that is not PCM) cancels the session and rejects
+  // with its error.
   async pipeFrom(stream) {
-    for await (const chunk of stream) {
-      await this.write(chunk);
-      if (this.#settled) break;
+    try {
+      for await (const chunk of stream) await this.write(chunk);
+    } catch (error) {
+      if (!this.#settled) this.cancel();
+      throw error;
     }
     return this.end();
   }
@@ -227,6 +232,7 @@ class Session {
       },
       return: async () => {
         this.#events = [];
+        this.#iterationStopped = true;
         return { value: undefined, done: true };
       },
     };
@@ -257,7 +263,7 @@ class Session {
   #onEvent(event) {
     if (event.type === 'final') this.#finals.push(event);
     if (this.#options.onEvent) this.#options.onEvent(event);
-    else {
+    else if (!this.#iterationStopped) {
       this.#events.push(event);
       for (const wake of this.#waiters.splice(0)) wake();
     }
@@ -279,11 +285,18 @@ class Session {
 // Transcribes PCM (a Buffer, Uint8Array or Int16Array, or a readable stream / async iterable
 // of chunks) in one session; resolves with the final lines on done.
 async function transcribe(source, options = {}) {
+  const streamed = source != null && typeof source[Symbol.asyncIterator] === 'function' &&
+    !ArrayBuffer.isView(source);
+  const pcm = streamed ? null : pcmBytes(source); // a TypeError before any child is started
   const session = new Session(options);
-  if (source && typeof source[Symbol.asyncIterator] === 'function' && !ArrayBuffer.isView(source)) {
-    await session.pipeFrom(source).catch(() => {});
+  if (streamed) {
+    try {
+      await session.pipeFrom(source);
+    } catch (error) {
+      if (!(error instanceof QuillmorError)) throw error; // the stream's own failure
+    }
   } else {
-    await session.write(source).catch(() => {});
+    await session.write(pcm).catch(() => {});
     session.end();
   }
   return session.result;

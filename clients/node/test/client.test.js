@@ -194,6 +194,24 @@ test('error lines reject with their code and message', async () => {
   }
 });
 
+test('a source that fails cancels its session and rejects with its own error', async (t) => {
+  const s = scenario({
+    statuses: { 'en-US': 'installed' },
+    results: [{ runs: [{ text: 'so far' }], start: 0, duration: 1, isFinal: false, afterBuffers: 1 }],
+  });
+  t.after(s.remove);
+  const log = eventLog();
+  async function* failing() {
+    yield Buffer.alloc(3200);
+    await log.next('partial'); // the session is reading audio
+    throw new Error('microphone unplugged');
+  }
+  const session = new Session({ binary: scripted, env: s.env, onEvent: log.onEvent });
+  await assert.rejects(session.pipeFrom(failing()), { message: 'microphone unplugged' });
+  assert.deepEqual(await Promise.race([session.exited, after(5000)]), { exitCode: 0, signal: null });
+  await assert.rejects(transcribe('not audio', { binary: scripted, env: s.env }), TypeError);
+});
+
 test('probe gives the probe line', async () => {
   const line = await probe({ binary });
   assert.equal(line.type, 'probe');
