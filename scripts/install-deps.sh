@@ -6,8 +6,8 @@ set -euo pipefail
 packages=(
   # toolchain
   g++ cmake make pkg-config
-  # tests and fuzzing
-  libgtest-dev libgmock-dev clang-14 libclang-rt-14-dev python3
+  # tests and fuzzing; the format and lint checks
+  libgtest-dev libgmock-dev clang-14 libclang-rt-14-dev python3 clang-format-14 clang-tidy-14
   # audio layer
   libavformat-dev libavcodec-dev libswresample-dev libavutil-dev ffmpeg
   # recognizer, its English model, and recordings used by the tests

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the plain build (with the fuzz corpora replayed), the
-# Node.js client's type check and tests against that build, the whole suite under
-# AddressSanitizer and UndefinedBehaviorSanitizer, the threaded tests under ThreadSanitizer, a
-# g++ Release build of everything (the optimiser's warnings differ), a clang build of the
-# program with the thread-safety analysis, and the Debian package, unpacked and run. Warnings
-# are errors in every build here. Any failure fails the run.
+# Node.js client's type check and tests against that build, format and lint checks, the whole
+# suite under AddressSanitizer and UndefinedBehaviorSanitizer, the threaded tests under
+# ThreadSanitizer, a g++ Release build of everything (the optimiser's warnings differ), a clang
+# build of the program with the thread-safety analysis, and the Debian package, unpacked and run.
+# Warnings are errors in every build here. Any failure fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -35,6 +35,13 @@ run_suite build --
 echo "== clients/node (the Node.js client's types and tests, against the plain build)"
 (cd clients/node && npm ci --no-audit --no-fund && npm run typecheck && npm test)
 
+echo "== lint (.clang-format as a check on every source; .clang-tidy's checks, as errors, on the program)"
+find src tests fuzz bench \( -name '*.cc' -o -name '*.h' \) -print0 | sort -z |
+  xargs -0 clang-format-14 --dry-run --Werror
+run-clang-tidy-14 -p build -quiet "$PWD/src/" >/dev/null || {
+  run-clang-tidy-14 -p build -quiet "$PWD/src/" 2>&1 | grep -E "error:|warning:" | head -40
+  exit 1
+}
 run_suite build-asan -- -DQUILLMOR_SANITIZE=address
 run_suite build-tsan -L threaded -- -DQUILLMOR_SANITIZE=thread
 
