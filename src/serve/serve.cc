@@ -74,9 +74,10 @@ void serve(SpeechEngine& engine) {
   ResultTask resultTask(transcriber);
   // While the analyzer and the result task run, any failure ends the process where it happens
   // (fail() joins nothing), rather than unwinding through the running session.
-  signals.audioStarts();
   orFailRecognition([&] {
     analyzer->start(input);
+    // After the engine has started its threads, which keep the wake signal blocked.
+    signals.audioStarts();
     streamAudio(STDIN_FILENO, *inputFormat, analyzerFormat, *analyzer, *input, resultTask);
   });
 }
