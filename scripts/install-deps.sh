@@ -20,10 +20,14 @@ packages=(
   libssl-dev
   # the Debian package: dpkg-shlibdeps computes its Depends, file finds the binaries to scan
   dpkg-dev file
+  # the Node.js client and its tests (Node 18 in Debian 12; npm installs its dev dependencies)
+  nodejs npm
 )
 
 missing=()
 for p in "${packages[@]}"; do
+  # Some nodejs builds (NodeSource's) carry npm themselves and conflict with Debian's npm.
+  if [ "$p" = npm ] && command -v npm >/dev/null; then continue; fi
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
     missing+=("$p")
   fi

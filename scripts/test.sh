@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the plain build (with the fuzz corpora replayed), the
-# format and lint checks, the whole suite under AddressSanitizer and UndefinedBehaviorSanitizer,
-# the threaded tests under ThreadSanitizer, a g++ Release build of everything (the optimiser's
-# warnings differ), a clang build of the program with the thread-safety analysis, and the Debian
-# package, unpacked and run. Warnings are errors in every build here. Any failure fails the run.
+# Node.js client's type check and tests against that build, format and lint checks, the whole
+# suite under AddressSanitizer and UndefinedBehaviorSanitizer, the threaded tests under
+# ThreadSanitizer, a g++ Release build of everything (the optimiser's warnings differ), a clang
+# build of the program with the thread-safety analysis, and the Debian package, unpacked and run.
+# Warnings are errors in every build here. Any failure fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -30,6 +31,9 @@ export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
 run_suite build --
+
+echo "== clients/node (the Node.js client's types and tests, against the plain build)"
+(cd clients/node && npm ci --no-audit --no-fund && npm run typecheck && npm test)
 
 echo "== lint (.clang-format as a check on every source; .clang-tidy's checks, as errors, on the program)"
 find src tests fuzz bench \( -name '*.cc' -o -name '*.h' \) -print0 | sort -z |

@@ -1,10 +1,12 @@
 #include "app/dispatch.h"
 
+#include <optional>
 #include <thread>
 
 #include "decode/decode.h"
 #include "output/output.h"
 #include "output/process.h"
+#include "output/termination_signals.h"
 #include "probe/probe.h"
 #include "serve/serve.h"
 
@@ -38,25 +40,43 @@ void runOnWorker(const char* code, const std::function<void()>& body) {
   });
 }
 
-// The engine lives until the process ends; exitNow never destroys it.
+// SIGTERM or SIGINT ends probe and decode at once with their error line and status 1.
+std::function<void(int)> endWithErrorLine(const char* code, const char* what) {
+  return [code, what](int signal) {
+    failWithLastLine(code, "收到 " + signalName(signal) + "，" + what);
+  };
+}
+
+// The engine lives until the process ends; exitNow never destroys it. With `interrupted`, a
+// signal ends the command with that error line; without, the command takes the signals itself.
 [[noreturn]] void runWithEngine(const char* code,
                                 const std::function<std::unique_ptr<SpeechEngine>()>& makeEngine,
-                                void (*command)(SpeechEngine&)) {
+                                void (*command)(SpeechEngine&), const char* interrupted) {
+  std::optional<TerminationWatch> watch;
   std::unique_ptr<SpeechEngine> engine;
-  runGuarded(code, [&] { engine = makeEngine(); });
+  runGuarded(code, [&] {
+    if (interrupted) watch.emplace(endWithErrorLine(code, interrupted));
+    engine = makeEngine();
+  });
   runOnWorker(code, [&] { command(*engine); });
+  watch.reset();
   exitNow(0);
 }
 
 }  // namespace
 
 void runCommand(const std::function<std::unique_ptr<SpeechEngine>()>& makeEngine) {
+  // Before any thread starts, so that every thread inherits the mask.
+  blockTerminationSignals();
   const std::string command = args.size() >= 2 ? args[1] : std::string();
-  if (command == "probe") runWithEngine(kProbeFailed, makeEngine, probe);
-  if (command == "serve") runWithEngine(kServeFailed, makeEngine, serve);
+  if (command == "probe") runWithEngine(kProbeFailed, makeEngine, probe, "探测已中止");
+  if (command == "serve") runWithEngine(kServeFailed, makeEngine, serve, nullptr);
   if (command == "decode") {
     if (args.size() <= 2) fail("usage", "decode 需要一个文件路径");
-    runGuarded(kDecodeFailed, [] { decode(args[2]); });
+    runGuarded(kDecodeFailed, [] {
+      TerminationWatch watch(endWithErrorLine(kDecodeFailed, "解码已中止"));
+      decode(args[2]);
+    });
     exitNow(0);
   }
   fail("usage", "用法：quillmor-speech probe | serve | decode <文件>");

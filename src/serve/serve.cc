@@ -6,6 +6,7 @@
 #include "serve/audio_ingest.h"
 #include "serve/frames.h"
 #include "serve/results.h"
+#include "serve/session_signals.h"
 #include "serve/start_request.h"
 
 namespace quillmor_speech {
@@ -28,6 +29,7 @@ auto orFailRecognition(Call&& call) -> decltype(call()) {
 }  // namespace
 
 void serve(SpeechEngine& engine) {
+  SessionSignals signals;
   if (!engine.isAvailable()) fail("unsupported", "此 Mac 不支持本机语音识别");
 
   std::optional<Frame> first = readFrame(STDIN_FILENO);
@@ -57,7 +59,7 @@ void serve(SpeechEngine& engine) {
     if (installation) {
       emitEvent(
           {{"type", std::string("status")}, {"message", "正在下载 " + locale + " 语音模型…"}});
-      orFailRecognition([&] { installation->downloadAndInstall(); });
+      orFailRecognition([&] { signals.runInstallation(*installation); });
     }
   }
 
@@ -74,6 +76,8 @@ void serve(SpeechEngine& engine) {
   // (fail() joins nothing), rather than unwinding through the running session.
   orFailRecognition([&] {
     analyzer->start(input);
+    // After the engine has started its threads, which keep the wake signal blocked.
+    signals.audioStarts();
     streamAudio(STDIN_FILENO, *inputFormat, analyzerFormat, *analyzer, *input, resultTask);
   });
 }

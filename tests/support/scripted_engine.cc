@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <fstream>
 #include <limits>
@@ -282,16 +283,36 @@ class ScriptedInstallation : public AssetInstallationRequest {
   ScriptedInstallation(std::shared_ptr<Script> script, std::string locale)
       : script_(std::move(script)), locale_(std::move(locale)) {}
 
+  // The operation's wait ends early at cancel(), which then throws SpeechError "cancelled".
   void downloadAndInstall() override {
     script_->recorder.call("downloadAndInstall");
-    perform(script_->operation("downloadAndInstall"));
+    Operation operation = script_->operation("downloadAndInstall");
+    {
+      std::unique_lock lock(cancelMutex_);
+      if (cancelChanged_.wait_for(lock, std::chrono::milliseconds(operation.waitMs),
+                                  [&] { return cancelled_; })) {
+        throw SpeechError("cancelled");
+      }
+    }
+    operation.waitMs = 0;
+    perform(operation);
     std::lock_guard lock(script_->statusMutex);
     script_->scenario.statuses[locale_] = AssetInventoryStatus::installed;
+  }
+
+  void cancel() override {
+    script_->recorder.call("cancel");
+    std::lock_guard lock(cancelMutex_);
+    cancelled_ = true;
+    cancelChanged_.notify_all();
   }
 
  private:
   std::shared_ptr<Script> script_;
   std::string locale_;
+  std::mutex cancelMutex_;
+  std::condition_variable cancelChanged_;
+  bool cancelled_ = false;
 };
 
 class ScriptedAnalyzer : public SpeechAnalyzer {

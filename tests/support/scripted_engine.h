@@ -26,6 +26,9 @@
 //                                           // operation: std::logic_error(description),
 //                                           // std::bad_alloc, and the int 7.
 //                                           // Default: {"do": "succeed"}.
+//                                           // cancel() ends downloadAndInstall's wait early,
+//                                           // which then throws SpeechError "cancelled" (the
+//                                           // record's calls show "cancel").
 //     "format": {"commonFormat": 3,         // the preferred format when it is given: the
 //                "sampleRate": 16000,       // AVAudioCommonFormat number, rate, channels and
 //                "channels": 1,             // layout. Default: 16000 Hz int16 mono,

@@ -11,7 +11,11 @@ int installInModule(const InstallerRequest* request,
                     void (*setMessage)(void* context, const char* text, std::size_t length),
                     void* messageContext) {
   return runModuleCall(
-      [&] { return installModel(request->store, request->locale, catalogueEntryOf(*request)); },
+      [&] {
+        return installModel(request->store, request->locale, catalogueEntryOf(*request), [request] {
+          return request->isCancelled(request->cancelContext) != 0;
+        });
+      },
       setMessage, messageContext);
 }
 

@@ -33,6 +33,8 @@ struct DownloadSink {
   std::uint64_t limit;
   std::string failure;       // why the transfer was stopped from here
   bool outOfMemory = false;  // stopped because even the failure's text could not be had
+  const std::function<bool()>* cancelled = nullptr;  // asked by the progress callback
+  bool wasCancelled = false;
 };
 
 size_t receiveChecked(char* data, size_t size, size_t count, DownloadSink& sink) {
@@ -66,6 +68,18 @@ size_t receive(char* data, size_t size, size_t count, void* user) noexcept {
   }
 }
 
+// curl's progress callback, called at least once a second while a transfer runs: a nonzero
+// return stops it. Never throws.
+int progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) noexcept {
+  DownloadSink& sink = *static_cast<DownloadSink*>(user);
+  try {
+    sink.wasCancelled = sink.cancelled && *sink.cancelled && (*sink.cancelled)();
+  } catch (...) {
+    sink.wasCancelled = false;
+  }
+  return sink.wasCancelled ? 1 : 0;
+}
+
 void configureTransfer(CURL* handle, const CatalogueEntry& entry, const ModelDownload& source,
                        DownloadSink& sink, char* errorBuffer) {
   bool secure = source.url.rfind("https:", 0) == 0;
@@ -86,6 +100,9 @@ void configureTransfer(CURL* handle, const CatalogueEntry& entry, const ModelDow
   curl_easy_setopt(handle, CURLOPT_USERAGENT, "quillmor-speech");
   curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, receive);
   curl_easy_setopt(handle, CURLOPT_WRITEDATA, &sink);
+  curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, progress);
+  curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &sink);
 }
 
 // The received bytes against the catalogue's size and SHA-256.
@@ -106,7 +123,8 @@ Status checkReceived(const ModelDownload& source, const DownloadSink& sink) {
   return Status::ok();
 }
 
-Status transfer(const CatalogueEntry& entry, const ModelDownload& source, const std::string& path) {
+Status transfer(const CatalogueEntry& entry, const ModelDownload& source, const std::string& path,
+                const std::function<bool()>& cancelled) {
   StatusOr<FileDescriptor> fd = createFile(path);
   if (!fd) return fd.status();
   EvpMdCtx digest(EVP_MD_CTX_new());
@@ -115,11 +133,13 @@ Status transfer(const CatalogueEntry& entry, const ModelDownload& source, const 
   }
   DownloadSink sink{
       fd->get(), path, digest.get(), 0, source.size ? *source.size : kMaxUnknownDownloadBytes, {}};
+  sink.cancelled = &cancelled;
   CurlEasy curl(curl_easy_init());
   if (!curl) return Status::error("libcurl could not start a transfer");
   char errorBuffer[CURL_ERROR_SIZE] = "";
   configureTransfer(curl.get(), entry, source, sink, errorBuffer);
   CURLcode code = curl_easy_perform(curl.get());
+  if (sink.wasCancelled) return Status::error("cancelled");
   if (sink.outOfMemory) return Status::noMemory(kOutOfMemoryMessage);
   if (!sink.failure.empty()) return Status::error(sink.failure);
   if (code != CURLE_OK) return Status::error(curlErrorText(code, errorBuffer));
@@ -130,8 +150,9 @@ Status transfer(const CatalogueEntry& entry, const ModelDownload& source, const 
 }  // namespace
 
 Status downloadToFile(const CatalogueEntry& entry, const ModelDownload& source,
-                      const std::string& path, const std::string& what) {
-  return transfer(entry, source, path)
+                      const std::string& path, const std::string& what,
+                      const std::function<bool()>& cancelled) {
+  return transfer(entry, source, path, cancelled)
       .withContext("cannot download " + what + " from " + source.url);
 }
 

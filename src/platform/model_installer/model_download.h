@@ -1,6 +1,7 @@
 // Fetching one download of a catalogue entry into a file.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "platform/base/status.h"
@@ -14,8 +15,10 @@ namespace quillmor_speech {
 // size and SHA-256 when the catalogue gives them.
 //
 // Fails with "cannot download <what> from <url>: " and libcurl's, OpenSSL's or the system's
-// text, or the mismatch found. The file may be left partly written.
+// text, or the mismatch found. The file may be left partly written. Stops, failing with
+// "cancelled", within about a second after `cancelled` (when given) returns true.
 Status downloadToFile(const CatalogueEntry& entry, const ModelDownload& source,
-                      const std::string& path, const std::string& what);
+                      const std::string& path, const std::string& what,
+                      const std::function<bool()>& cancelled = {});
 
 }  // namespace quillmor_speech

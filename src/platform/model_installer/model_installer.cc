@@ -25,13 +25,15 @@ namespace fs = std::filesystem;
 
 // Fetches and unpacks every download of the entry into root, a download at a time.
 Status fetchAll(const CatalogueEntry& entry, const std::string& work, const std::string& root,
-                const std::string& what) {
+                const std::string& what, const std::function<bool()>& cancelled) {
   std::uint64_t unpacked = 0;
   for (std::size_t i = 0; i < entry.downloads.size(); ++i) {
     const ModelDownload& source = entry.downloads[i];
     std::string file = joinPath(work, "download-" + std::to_string(i + 1));
-    if (Status fetched = downloadToFile(entry, source, file, what); !fetched) return fetched;
-    Status placed = unpackDownload(source, file, root, entry.maxUnpackedBytes, unpacked, what);
+    Status fetched = downloadToFile(entry, source, file, what, cancelled);
+    if (!fetched) return fetched;
+    Status placed =
+        unpackDownload(source, file, root, entry.maxUnpackedBytes, unpacked, what, cancelled);
     if (!placed) return placed;
     std::error_code ignored;
     fs::remove(file, ignored);
@@ -129,24 +131,28 @@ Status moveIntoPlace(const std::string& store, const std::string& locale, const 
 
 // The installation proper, under the locale's lock, in a fresh work directory.
 Status installLocked(const std::string& store, const std::string& locale,
-                     const CatalogueEntry& entry, const std::string& what) {
+                     const CatalogueEntry& entry, const std::string& what,
+                     const std::function<bool()>& cancelled) {
   removeStaleWork(store, locale);
   StatusOr<WorkDirectory> work =
       WorkDirectory::create(joinPath(store, "." + locale + ".partial-XXXXXX"));
   if (!work) return work.status();
   std::string root = joinPath(work->path(), "model");
   if (mkdir(root.c_str(), 0755) != 0) return posixError("cannot create " + root, errno);
-  if (Status fetched = fetchAll(entry, work->path(), root, what); !fetched) return fetched;
+  if (Status fetched = fetchAll(entry, work->path(), root, what, cancelled); !fetched) {
+    return fetched;
+  }
   StatusOr<ModelFiles> parts = locateParts(entry, root, what);
   if (!parts) return parts.status();
   if (Status written = writeManifest(root, entry.name, *parts); !written) return written;
+  if (cancelled && cancelled()) return Status::error("cannot install " + what + ": cancelled");
   return moveIntoPlace(store, locale, root, work->path(), what);
 }
 
 }  // namespace
 
 Status installModel(const std::string& store, const std::string& locale,
-                    const CatalogueEntry& entry) {
+                    const CatalogueEntry& entry, const std::function<bool()>& cancelled) {
   std::string what = "the " + locale + " speech model " + entry.name;
   std::error_code error;
   fs::create_directories(store, error);
@@ -158,7 +164,7 @@ Status installModel(const std::string& store, const std::string& locale,
   if (!lock) return lock.status();
   // Another process may have installed it while this one waited for the lock.
   if (findStoreModel(store, locale)) return Status::ok();
-  return installLocked(store, locale, entry, what);
+  return installLocked(store, locale, entry, what, cancelled);
 }
 
 }  // namespace quillmor_speech

@@ -1,6 +1,7 @@
 // Installing a model from the catalogue into the user's model store.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "platform/base/status.h"
@@ -26,8 +27,10 @@ namespace quillmor_speech {
 //
 // Fails with a readable description (libcurl's, libarchive's or the system's text with what was
 // being done), after removing everything it wrote except the lock file; whatever model was
-// installed before stays as it was.
+// installed before stays as it was. Fails the same way ("cancelled") soon after `cancelled`,
+// asked between steps, during transfers and while unpacking, returns true; waiting for another
+// process's lock is not interrupted.
 Status installModel(const std::string& store, const std::string& locale,
-                    const CatalogueEntry& entry);
+                    const CatalogueEntry& entry, const std::function<bool()>& cancelled = {});
 
 }  // namespace quillmor_speech

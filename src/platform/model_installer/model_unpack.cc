@@ -70,11 +70,12 @@ StatusOr<ArchiveReader> openDownload(const ModelDownload& source, const std::str
 
 // Copies the current entry's data into a new file at `target`.
 Status writeEntryData(archive* handle, const std::string& target, std::uint64_t limit,
-                      std::uint64_t& written) {
+                      std::uint64_t& written, const std::function<bool()>& cancelled) {
   StatusOr<FileDescriptor> out = createFile(target);
   if (!out) return out.status();
   std::vector<char> buffer(1 << 16);
   for (;;) {
+    if (cancelled && cancelled()) return Status::error("cancelled");
     la_ssize_t count = archive_read_data(handle, buffer.data(), buffer.size());
     if (count == 0) break;
     if (count < 0) return Status::error(archiveErrorText(handle));
@@ -89,7 +90,8 @@ Status writeEntryData(archive* handle, const std::string& target, std::uint64_t 
 }
 
 Status unpackEntry(archive* handle, archive_entry* entry, const ModelDownload& source,
-                   const std::string& root, std::uint64_t limit, std::uint64_t& written) {
+                   const std::string& root, std::uint64_t limit, std::uint64_t& written,
+                   const std::function<bool()>& cancelled) {
   const char* rawName = archive_entry_pathname(entry);
   std::string name = source.isArchive ? (rawName ? rawName : "") : source.path;
   StatusOr<std::string> relative = safeEntryPath(name);
@@ -102,32 +104,34 @@ Status unpackEntry(archive* handle, archive_entry* entry, const ModelDownload& s
   if (error) return Status::error("cannot create " + target.string() + ": " + error.message());
   if (isDirectory) return Status::ok();
   if (relative->empty()) return Status::error("a file entry has no name");
-  return writeEntryData(handle, target.string(), limit, written);
+  return writeEntryData(handle, target.string(), limit, written, cancelled);
 }
 
 Status unpackAll(const ModelDownload& source, const std::string& file, const std::string& root,
-                 std::uint64_t limit, std::uint64_t& written) {
+                 std::uint64_t limit, std::uint64_t& written,
+                 const std::function<bool()>& cancelled) {
   StatusOr<ArchiveReader> reader = openDownload(source, file);
   if (!reader) return reader.status();
   archive* handle = reader->get();
   for (;;) {
+    if (cancelled && cancelled()) return Status::error("cancelled");
     archive_entry* entry = nullptr;
     int result = archive_read_next_header(handle, &entry);
     if (result == ARCHIVE_EOF) return Status::ok();
     if (result != ARCHIVE_OK && result != ARCHIVE_WARN) {
       return Status::error(archiveErrorText(handle));
     }
-    if (Status unpacked = unpackEntry(handle, entry, source, root, limit, written); !unpacked) {
-      return unpacked;
-    }
+    Status unpacked = unpackEntry(handle, entry, source, root, limit, written, cancelled);
+    if (!unpacked) return unpacked;
   }
 }
 
 }  // namespace
 
 Status unpackDownload(const ModelDownload& source, const std::string& file, const std::string& root,
-                      std::uint64_t limit, std::uint64_t& written, const std::string& what) {
-  return unpackAll(source, file, root, limit, written)
+                      std::uint64_t limit, std::uint64_t& written, const std::string& what,
+                      const std::function<bool()>& cancelled) {
+  return unpackAll(source, file, root, limit, written, cancelled)
       .withContext("cannot unpack " + what + " from " + source.url);
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "platform/base/status.h"
@@ -16,8 +17,10 @@ namespace quillmor_speech {
 // the bytes unpacked so far over all of a model's downloads.
 //
 // Fails with "cannot unpack <what> from <url>: " and libarchive's or the system's text or the
-// entry refused. What was unpacked before the failure stays in `root`.
+// entry refused. What was unpacked before the failure stays in `root`. Stops, failing with
+// "cancelled", at the next entry or block of 64 KiB once `cancelled` (when given) returns true.
 Status unpackDownload(const ModelDownload& source, const std::string& file, const std::string& root,
-                      std::uint64_t limit, std::uint64_t& written, const std::string& what);
+                      std::uint64_t limit, std::uint64_t& written, const std::string& what,
+                      const std::function<bool()>& cancelled = {});
 
 }  // namespace quillmor_speech

@@ -6,8 +6,20 @@
 
 namespace quillmor_speech {
 
+namespace {
+
+int isCancelled(void* context) noexcept {
+  try {
+    return (*static_cast<const std::function<bool()>*>(context))() ? 1 : 0;
+  } catch (...) {
+    return 0;
+  }
+}
+
+}  // namespace
+
 Status installModelInModule(const std::string& store, const std::string& locale,
-                            const CatalogueEntry& entry) {
+                            const CatalogueEntry& entry, const std::function<bool()>& cancelled) {
   StatusOr<InstallerModuleEntry> module = loadModuleEntry<InstallerModuleEntry>();
   if (!module) return module.status();
   std::vector<InstallerDownload> downloads;
@@ -28,7 +40,9 @@ Status installModelInModule(const std::string& store, const std::string& locale,
                                  entry.connectTimeoutSeconds,
                                  entry.lowSpeedLimit,
                                  entry.lowSpeedTimeSeconds,
-                                 entry.maxUnpackedBytes};
+                                 entry.maxUnpackedBytes,
+                                 &isCancelled,
+                                 const_cast<void*>(static_cast<const void*>(&cancelled))};
   std::string message;
   const int code = module->installModel(&request, &setModuleMessage, &message);
   if (code == static_cast<int>(StatusCode::ok)) return Status::ok();

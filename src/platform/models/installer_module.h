@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "platform/base/status.h"
@@ -17,7 +18,7 @@ namespace quillmor_speech {
 // installModel (platform/model_installer/model_installer.h), run by the module; fails with the
 // loader's message when the module cannot be loaded.
 Status installModelInModule(const std::string& store, const std::string& locale,
-                            const CatalogueEntry& entry);
+                            const CatalogueEntry& entry, const std::function<bool()>& cancelled);
 
 // A catalogue entry's download, in C types. The strings stay valid for the call.
 struct InstallerDownload {
@@ -43,11 +44,14 @@ struct InstallerRequest {
   long lowSpeedLimit;
   long lowSpeedTimeSeconds;
   std::uint64_t maxUnpackedBytes;
+  // Nonzero once the installation is to stop; called often from the installing thread.
+  int (*isCancelled)(void* context);
+  void* cancelContext;
 };
 
 // The module's entry, in C types only.
 struct InstallerModuleEntry {
-  static constexpr std::uint32_t kVersion = 2;
+  static constexpr std::uint32_t kVersion = 3;
   static constexpr char kFile[] = "quillmor-speech-installer.so";
   static constexpr char kSymbol[] = "quillmorInstallerModule";
 

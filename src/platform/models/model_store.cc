@@ -128,10 +128,11 @@ StatusOr<std::optional<ModelInstallation>> pendingModelInstallation(const std::s
     return Status::error("cannot install the " + locale +
                          " speech model: no home directory for the model store");
   }
-  return std::optional<ModelInstallation>(
-      ModelInstallation{*canonical, [store = *store, locale = *canonical, entry = entry->second] {
-                          return installModelInModule(store, locale, entry);
-                        }});
+  return std::optional<ModelInstallation>(ModelInstallation{
+      *canonical, [store = *store, locale = *canonical,
+                   entry = entry->second](const std::function<bool()>& cancelled) {
+        return installModelInModule(store, locale, entry, cancelled);
+      }});
 }
 
 }  // namespace quillmor_speech

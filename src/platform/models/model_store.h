@@ -41,9 +41,11 @@ enum class ModelAvailability {
 ModelAvailability modelAvailability(const std::string& locale);
 
 // What installs one locale's model into the user's store, bound when it is requested.
+// `install` returns once the model is installed, or fails; it stops, failing, soon after
+// `cancelled` (called from its own thread) returns true.
 struct ModelInstallation {
-  std::string locale;               // canonical
-  std::function<Status()> install;  // returns once the model is installed, or fails
+  std::string locale;  // canonical
+  std::function<Status(const std::function<bool()>& cancelled)> install;
 };
 
 // The installation of the locale's model, or nothing when it is installed already. Fails when

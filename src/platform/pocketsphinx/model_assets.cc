@@ -1,5 +1,6 @@
 #include "platform/pocketsphinx/model_assets.h"
 
+#include <atomic>
 #include <utility>
 
 #include "platform/models/model_completeness.h"
@@ -15,12 +16,15 @@ class StoreInstallationRequest : public AssetInstallationRequest {
       : installation_(std::move(installation)) {}
 
   void downloadAndInstall() override {
-    Status installed = installation_.install();
+    Status installed = installation_.install([this] { return cancelled_.load(); });
     if (!installed) throw SpeechError(installed.description());
   }
 
+  void cancel() override { cancelled_.store(true); }
+
  private:
   ModelInstallation installation_;
+  std::atomic<bool> cancelled_{false};
 };
 
 std::string problemWording(const ModelShortcoming& shortcoming) {

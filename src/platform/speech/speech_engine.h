@@ -151,6 +151,11 @@ class AssetInstallationRequest {
  public:
   virtual ~AssetInstallationRequest() = default;
   virtual void downloadAndInstall() = 0;
+  // Asks a downloadAndInstall running on another thread to stop: it then throws SpeechError
+  // soon, having removed what it wrote (an installation that has already finished stays).
+  // Thread-safe; called before downloadAndInstall, it makes it stop at once. By default it does
+  // nothing and the installation runs to its end.
+  virtual void cancel() {}
 };
 
 // SpeechAnalyzer(modules:options:) with one transcriber module.
