@@ -18,6 +18,7 @@
 #include "support/model_fixtures.h"
 #include "support/run_binary.h"
 #include "support/serve_harness.h"
+#include "support/temp_dir.h"
 
 extern char** environ;
 
@@ -244,7 +245,8 @@ TEST(Signals, EachCommandEndsByItselfWithItsPromisedOutput) {
   for (const Case& c : cases) {
     for (const auto& [signal, name] : kSignals) {
       SCOPED_TRACE(c.name + ", " + name);
-      std::string dir = makeTempDir();
+      const TempDir temp;
+      const std::string& dir = temp.path();
       json scenario = c.scenario;
       const std::string record = dir + "/record.json";
       scenario["record"] = record;
@@ -252,7 +254,6 @@ TEST(Signals, EachCommandEndsByItselfWithItsPromisedOutput) {
           runAndSignal(QUILLMOR_SCRIPTED_BINARY, c.arguments, {scenarioFile(dir, scenario)},
                        c.input, readyWhen(c.readyWhen, record), signal);
       std::vector<std::string> calls = recordedCalls(record);
-      removeTree(dir);
       std::string expected = c.output;
       for (std::size_t at; (at = expected.find("SIG，")) != std::string::npos;) {
         expected.replace(at, 3, name);

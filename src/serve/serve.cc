@@ -57,9 +57,14 @@ void serve(SpeechEngine& engine) {
     std::unique_ptr<AssetInstallationRequest> installation =
         orFailRecognition([&] { return engine.assetInstallationRequest(*transcriber); });
     if (installation) {
-      emitEvent(
-          {{"type", std::string("status")}, {"message", "正在下载 " + locale + " 语音模型…"}});
-      orFailRecognition([&] { signals.runInstallation(*installation); });
+      // The status line goes out once a signal would cancel the download, so that a host that
+      // has seen it and stops the session always hears of the download being cancelled.
+      orFailRecognition([&] {
+        signals.runInstallation(*installation, [&] {
+          emitEvent(
+              {{"type", std::string("status")}, {"message", "正在下载 " + locale + " 语音模型…"}});
+        });
+      });
     }
   }
 

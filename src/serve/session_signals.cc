@@ -19,13 +19,15 @@ namespace {
 
 SessionSignals::SessionSignals() : watch_([this](int signal) { onSignal(signal); }) {}
 
-void SessionSignals::runInstallation(AssetInstallationRequest& installation) {
+void SessionSignals::runInstallation(AssetInstallationRequest& installation,
+                                     const std::function<void()>& announce) {
   {
     MutexLock lock(mutex_);
     installing_ = &installation;
   }
   std::exception_ptr failure;
   try {
+    announce();
     installation.downloadAndInstall();
   } catch (...) {
     failure = std::current_exception();

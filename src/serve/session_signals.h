@@ -12,6 +12,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <functional>
 
 #include "output/termination_signals.h"
 #include "platform/base/thread_annotations.h"
@@ -25,11 +26,13 @@ class SessionSignals {
   // signals cannot be watched.
   SessionSignals();
 
-  // Runs installation.downloadAndInstall() on the calling thread, and throws what it throws. A
-  // signal meanwhile cancels it; once it has stopped, the process ends with the error line. An
-  // installation that does not stop within kCancelGraceSeconds is left to the next installation
-  // to clean up: the process ends then all the same.
-  void runInstallation(AssetInstallationRequest& installation);
+  // Calls `announce` (which writes the download's status line), then runs
+  // installation.downloadAndInstall() on the calling thread, and throws what either throws. A
+  // signal from before the announcement on cancels it; once it has stopped, the process ends with
+  // the error line. An installation that does not stop within kCancelGraceSeconds is left to the
+  // next installation to clean up: the process ends then all the same.
+  void runInstallation(AssetInstallationRequest& installation,
+                       const std::function<void()>& announce);
 
   // Called by the thread that reads the audio frames from standard input, before its first
   // read: from now on a signal ends its input. Every read of that thread must retry on EINTR.
