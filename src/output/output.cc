@@ -45,10 +45,7 @@ void fail(const std::string& code, const std::string& message) {
 }
 
 std::string currentExceptionMessage() {
-  std::string text = currentExceptionMessage({kOutOfMemoryMessage, kUnexpectedFailureMessage});
-  // A text that could not be written would leave the line out.
-  if (encodeEventLine(Event{{"type", text}})) return text;
-  return kUnexpectedFailureMessage;
+  return currentExceptionMessage({kOutOfMemoryMessage, kUnexpectedFailureMessage});
 }
 
 namespace {

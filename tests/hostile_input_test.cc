@@ -1,0 +1,127 @@
+// Hostile downloads through the real binary: serve installs a model for the test locale en-GB
+// from a loopback server (tests/support/model_server.py), and every archive, catalogue entry or
+// server that cannot give a model ends with the status line and one recognition_failed line,
+// status 1, nothing on stderr, nothing outside run and nothing left in the store.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "support/model_fixtures.h"
+#include "support/serve_harness.h"
+
+namespace quillmor_speech {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kStatusLine = "{\"message\":\"正在下载 en-GB 语音模型…\",\"type\":\"status\"}";
+const std::string kWhat = "the en-GB speech model quillmor-test-en-gb";
+
+std::set<std::string> listing(const std::string& directory) {
+  std::set<std::string> names;
+  std::error_code error;
+  for (const fs::directory_entry& entry : fs::directory_iterator(directory, error)) {
+    names.insert(entry.path().filename().string());
+  }
+  return names;
+}
+
+class HostileInstall : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    served_ = makeTempDir();
+    server_.emplace(*served_);
+  }
+  static void TearDownTestSuite() {
+    server_.reset();
+    removeTree(*served_);
+  }
+  void SetUp() override {
+    dataHome_ = makeTempDir();
+    store_ = dataHome_ + "/quillmor-speech/models";
+    fs::create_directories(store_);
+  }
+  void TearDown() override { removeTree(dataHome_); }
+
+  // Runs serve for en-GB with a catalogue offering `downloads` (a JSON list) and the extra entry
+  // fields, and checks what every refused installation gives the host: the status line, then
+  // one recognition_failed line whose message is returned, status 1, no stderr, and a store
+  // holding only the catalogue and the lock.
+  std::string refusal(const std::string& downloads, const std::string& entryExtra = "",
+                      RunOptions options = {}) {
+    writeFileBytes(store_ + "/catalogue.json",
+                   R"({"models":{"en-GB":{"name":"quillmor-test-en-gb","downloads":)" + downloads +
+                       R"(,"acousticModel":"en-us","dictionary":"cmudict-en-us.dict",)"
+                       R"("languageModel":"en-us.lm.bin")" +
+                       entryExtra + "}}}");
+    options.env.emplace_back("XDG_DATA_HOME", dataHome_);
+    RunResult run =
+        runBinary(QUILLMOR_BINARY, {"serve"}, startFrame({{"locale", "en-GB"}}), options);
+    EXPECT_EQ(run.err, "");
+    EXPECT_TRUE(run.exitedNormally);
+    EXPECT_EQ(run.status, 1);
+    std::vector<std::string> lines = outputLines(run.out);
+    EXPECT_EQ(lines.size(), 2u) << run.out;
+    EXPECT_EQ(listing(store_), (std::set<std::string>{"catalogue.json", "en-GB.lock"}));
+    if (lines.size() != 2) return "(output: " + run.out + ")";
+    EXPECT_EQ(lines[0], kStatusLine);
+    nlohmann::json error = nlohmann::json::parse(lines[1], nullptr, false);
+    EXPECT_EQ(error.value("code", ""), "recognition_failed") << lines[1];
+    EXPECT_EQ(error.value("type", ""), "error") << lines[1];
+    return error.value("message", "(no message: " + lines[1] + ")");
+  }
+
+  // A catalogue download of the served file `name` as an archive.
+  std::string archiveAt(const std::string& name) const {
+    return R"([{"url":")" + server_->url("files", name) + R"("}])";
+  }
+
+  static inline std::optional<std::string> served_;
+  static inline std::optional<ModelServer> server_;
+  std::string dataHome_;
+  std::string store_;
+};
+
+// A plain ustar archive of one file entry whose name is taken as raw bytes (libarchive's own
+// writers refuse a name that is not text).
+std::string ustarOfOneFile(const std::string& name, const std::string& contents) {
+  std::string header(512, '\0');
+  auto field = [&](std::size_t at, const std::string& text) {
+    header.replace(at, text.size(), text);
+  };
+  auto octal = [](std::size_t value, int digits) {
+    std::string text(static_cast<std::size_t>(digits), '0');
+    for (int i = digits - 1; i >= 0 && value > 0; --i, value /= 8) {
+      text[static_cast<std::size_t>(i)] = static_cast<char>('0' + value % 8);
+    }
+    return text;
+  };
+  field(0, name);
+  field(100, "0000644");
+  field(108, "0000000");
+  field(116, "0000000");
+  field(124, octal(contents.size(), 11));
+  field(136, octal(0, 11));
+  field(148, "        ");  // the checksum counts its own field as spaces
+  field(156, "0");
+  field(257, std::string("ustar\0"
+                         "00",
+                         8));
+  std::size_t sum = 0;
+  for (char c : header) sum += static_cast<unsigned char>(c);
+  field(148, octal(sum, 6) + std::string("\0 ", 2));
+  std::string data = contents + std::string((512 - contents.size() % 512) % 512, '\0');
+  return header + data + std::string(1024, '\0');
+}
+
+TEST_F(HostileInstall, AnEntryNameThatIsNotUtf8IsQuotedWithReplacementCharacters) {
+  writeFileBytes(*served_ + "/not-utf8.tar", ustarOfOneFile("m/../\xff\xfe", "x"));
+  EXPECT_EQ(refusal(archiveAt("not-utf8.tar")),
+            "cannot unpack " + kWhat + " from " + server_->url("files", "not-utf8.tar") +
+                ": entry \"m/../\uFFFD\uFFFD\" leads outside the model directory");
+}
+
+}  // namespace
+}  // namespace quillmor_speech
