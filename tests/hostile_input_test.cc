@@ -123,5 +123,38 @@ TEST_F(HostileInstall, AnEntryNameThatIsNotUtf8IsQuotedWithReplacementCharacters
                 ": entry \"m/../\uFFFD\uFFFD\" leads outside the model directory");
 }
 
+// serve's stdin through a pipe, with the scripted engine and no record: one 64 MiB audio frame
+// costs about what the same audio in 1 MiB frames costs, and a frame announcing 4 GiB of which
+// 64 MiB arrive costs what arrived.
+TEST(HostileFrames, ALargeFrameThroughAPipeCostsTimeAndMemoryInItsBytes) {
+  const std::string dir = makeTempDir();
+  writeFileBytes(dir + "/scenario.json", R"({"statuses":{"en-US":"installed"}})");
+  RunOptions options;
+  options.env = {{"QUILLMOR_SCENARIO", dir + "/scenario.json"}};
+  const std::string start = startFrame({{"locale", "en-US"}});
+  const std::string mebibyte(1 << 20, '\x01');
+  std::string audio;
+  for (int i = 0; i < 64; ++i) audio += mebibyte;
+  std::string small = start;
+  for (int i = 0; i < 64; ++i) small += frameBytes(2, mebibyte);
+  const std::string announced = "\x02\xff\xff\xff\xff";
+
+  RunResult many = runBinary(QUILLMOR_SCRIPTED_BINARY, {"serve"}, small + frameBytes(3), options);
+  RunResult one = runBinary(QUILLMOR_SCRIPTED_BINARY, {"serve"},
+                            start + frameBytes(2, audio) + frameBytes(3), options);
+  RunResult cut =
+      runBinary(QUILLMOR_SCRIPTED_BINARY, {"serve"}, start + announced + audio, options);
+  for (const RunResult* run : {&many, &one, &cut}) {
+    EXPECT_EQ(run->out, "{\"type\":\"done\"}\n");
+    EXPECT_EQ(run->status, 0);
+    EXPECT_EQ(run->err, "");
+  }
+  EXPECT_LT(one.seconds, 2 * many.seconds + 1.0) << "1 MiB frames: " << many.seconds << " s";
+  EXPECT_LT(cut.seconds, 2 * many.seconds + 1.0) << "1 MiB frames: " << many.seconds << " s";
+  // The payload's buffer holds at most twice what arrived.
+  EXPECT_LT(cut.peakRssKb, many.peakRssKb + 3 * 64 * 1024) << many.peakRssKb;
+  removeTree(dir);
+}
+
 }  // namespace
 }  // namespace quillmor_speech
