@@ -123,6 +123,31 @@ TEST_F(HostileInstall, AnEntryNameThatIsNotUtf8IsQuotedWithReplacementCharacters
                 ": entry \"m/../\uFFFD\uFFFD\" leads outside the model directory");
 }
 
+// Bytes that start like lrzip, lzop and grzip files, whose decompression libarchive can only
+// hand to the program of that name: none is run, whatever is first on PATH.
+TEST_F(HostileInstall, CompressionThatNeedsAnOutsideProgramRunsNothing) {
+  const std::string bin = dataHome_ + "/bin";
+  fs::create_directories(bin);
+  const std::vector<std::pair<std::string, std::string>> magics = {
+      {"lrzip", std::string("LRZI\0\x06", 6)},
+      {"lzop", std::string("\x89LZO\0\r\n\x1a\n", 9)},
+      {"grzip", std::string("GRZipII\0\x02\x04:)", 12)}};
+  for (const auto& [program, magic] : magics) {
+    writeFileBytes(bin + "/" + program, "#!/bin/sh\ntouch " + bin + "/ran-" + program + "\n");
+    fs::permissions(bin + "/" + program, fs::perms::owner_all);
+  }
+  RunOptions options;
+  options.env = {{"PATH", bin + ":" + std::getenv("PATH")}};
+  for (const auto& [program, magic] : magics) {
+    writeFileBytes(*served_ + "/" + program + ".tar", magic + std::string(4096, '\x01'));
+    EXPECT_EQ(refusal(archiveAt(program + ".tar"), "", options),
+              "cannot unpack " + kWhat + " from " + server_->url("files", program + ".tar") +
+                  ": Unrecognized archive format")
+        << program;
+    EXPECT_FALSE(fs::exists(bin + "/ran-" + program)) << program;
+  }
+}
+
 // serve's stdin through a pipe, with the scripted engine and no record: one 64 MiB audio frame
 // costs about what the same audio in 1 MiB frames costs, and a frame announcing 4 GiB of which
 // 64 MiB arrive costs what arrived.

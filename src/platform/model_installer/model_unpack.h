@@ -10,10 +10,11 @@
 namespace quillmor_speech {
 
 // Unpacks the downloaded `file` into `root` with libarchive: an "archive" download's entries
-// (tar, zip or 7-Zip, compressed or not) under their own names, a "file" download (compressed
-// or not) at its catalogue path. Refuses absolute names, ".." components, hard and symbolic
-// links, device and other special files, and passing `limit` bytes in `written`, which counts
-// the bytes unpacked so far over all of a model's downloads.
+// (tar or zip, compressed or not) under their own names, a "file" download (compressed or not)
+// at its catalogue path. Only gzip, bzip2, xz and zstd compression is read, all decompressed
+// inside the process: no outside program is ever started. Refuses absolute names, ".."
+// components, hard and symbolic links, device and other special files, and passing `limit` bytes
+// in `written`, which counts the bytes unpacked so far over all of a model's downloads.
 //
 // Fails with "cannot unpack <what> from <url>: " and libarchive's or the system's text or the
 // entry refused. What was unpacked before the failure stays in `root`.
