@@ -15,9 +15,18 @@ namespace quillmor_speech {
 namespace {
 
 namespace fs = std::filesystem;
+using Kind = ArchiveItem::Kind;
 
 const std::string kStatusLine = "{\"message\":\"正在下载 en-GB 语音模型…\",\"type\":\"status\"}";
 const std::string kWhat = "the en-GB speech model quillmor-test-en-gb";
+
+// A small stand-in model under "m/": enough for the installer's completeness check.
+std::vector<ArchiveItem> smallModel() {
+  return {{"m/", Kind::directory, {}},
+          {"m/en-us/mdef", Kind::file, "0.3\n"},
+          {"m/cmudict-en-us.dict", Kind::file, "hello HH AH L OW\n"},
+          {"m/en-us.lm.bin", Kind::file, "lm\n"}};
+}
 
 std::set<std::string> listing(const std::string& directory) {
   std::set<std::string> names;
@@ -146,6 +155,17 @@ TEST_F(HostileInstall, CompressionThatNeedsAnOutsideProgramRunsNothing) {
         << program;
     EXPECT_FALSE(fs::exists(bin + "/ran-" + program)) << program;
   }
+}
+
+// A model of a few files beside thousands of empty directories.
+TEST_F(HostileInstall, AnArchiveOfMoreThan4096EntriesIsRefused) {
+  std::vector<ArchiveItem> items = smallModel();
+  for (int i = 0; i < 5000; ++i)
+    items.push_back({"m/x" + std::to_string(i) + "/", Kind::directory, ""});
+  writeTarGz(*served_ + "/entries.tar.gz", items);
+  EXPECT_EQ(refusal(archiveAt("entries.tar.gz")), "cannot unpack " + kWhat + " from " +
+                                                      server_->url("files", "entries.tar.gz") +
+                                                      ": it holds more than 4096 entries");
 }
 
 // serve's stdin through a pipe, with the scripted engine and no record: one 64 MiB audio frame

@@ -27,11 +27,13 @@ namespace fs = std::filesystem;
 Status fetchAll(const CatalogueEntry& entry, const std::string& work, const std::string& root,
                 const std::string& what) {
   std::uint64_t unpacked = 0;
+  std::uint64_t entries = 0;
   for (std::size_t i = 0; i < entry.downloads.size(); ++i) {
     const ModelDownload& source = entry.downloads[i];
     std::string file = joinPath(work, "download-" + std::to_string(i + 1));
     if (Status fetched = downloadToFile(entry, source, file, what); !fetched) return fetched;
-    Status placed = unpackDownload(source, file, root, entry.maxUnpackedBytes, unpacked, what);
+    Status placed =
+        unpackDownload(source, file, root, entry.maxUnpackedBytes, unpacked, entries, what);
     if (!placed) return placed;
     std::error_code ignored;
     fs::remove(file, ignored);

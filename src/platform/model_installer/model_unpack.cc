@@ -127,7 +127,7 @@ Status unpackEntry(archive* handle, archive_entry* entry, const ModelDownload& s
 }
 
 Status unpackAll(const ModelDownload& source, const std::string& file, const std::string& root,
-                 std::uint64_t limit, std::uint64_t& written) {
+                 std::uint64_t limit, std::uint64_t& written, std::uint64_t& entries) {
   StatusOr<ArchiveReader> reader = openDownload(source, file);
   if (!reader) return reader.status();
   archive* handle = reader->get();
@@ -138,6 +138,9 @@ Status unpackAll(const ModelDownload& source, const std::string& file, const std
     if (result != ARCHIVE_OK && result != ARCHIVE_WARN) {
       return Status::error(archiveErrorText(handle));
     }
+    if (++entries > kMaxModelEntries) {
+      return Status::error("it holds more than " + std::to_string(kMaxModelEntries) + " entries");
+    }
     if (Status unpacked = unpackEntry(handle, entry, source, root, limit, written); !unpacked) {
       return unpacked;
     }
@@ -147,8 +150,9 @@ Status unpackAll(const ModelDownload& source, const std::string& file, const std
 }  // namespace
 
 Status unpackDownload(const ModelDownload& source, const std::string& file, const std::string& root,
-                      std::uint64_t limit, std::uint64_t& written, const std::string& what) {
-  return unpackAll(source, file, root, limit, written)
+                      std::uint64_t limit, std::uint64_t& written, std::uint64_t& entries,
+                      const std::string& what) {
+  return unpackAll(source, file, root, limit, written, entries)
       .withContext("cannot unpack " + what + " from " + source.url);
 }
 
