@@ -287,7 +287,7 @@ TEST(ServeEndToEnd, MissingModelIsInstalledFromTheCatalogueThenUsed) {
   const std::string& store = site.store;
   {
     ModelServer server(site.served);
-    writeEnGbCatalogue(store, server.url("files", "en-gb.tar.gz"));
+    writeEnGbCatalogue(store, server.url("files", "en-gb.tar.gz"), site.served + "/en-gb.tar.gz");
     RunOptions options;
     options.env = {{"XDG_DATA_HOME", dataHome}};
     RunResult run = runBinary(QUILLMOR_BINARY, {"serve"},

@@ -189,9 +189,8 @@ TEST(ServeFaults, InstallKilledHalfWayLeavesNothingInstalledAndTheNextOneSucceed
   RunOptions options;
   options.env = {{"XDG_DATA_HOME", dataHome}};
 
-  writeEnGbCatalogue(
-      store,
-      server.url("stall", "en-gb.tar.gz"));  // headers, then nothing: killed while downloading
+  // Headers, then nothing: killed while downloading.
+  writeEnGbCatalogue(store, server.url("stall", "en-gb.tar.gz"), site.served + "/en-gb.tar.gz");
   options.timeoutSeconds = 1.5;
   RunResult killed =
       runBinary(QUILLMOR_BINARY, {"serve"}, startFrame({{"locale", "en-GB"}}), options);
@@ -203,7 +202,7 @@ TEST(ServeFaults, InstallKilledHalfWayLeavesNothingInstalledAndTheNextOneSucceed
     EXPECT_EQ(modelStatus("en-GB"), AssetInventoryStatus::supported);
   }
 
-  writeEnGbCatalogue(store, server.url("files", "en-gb.tar.gz"));
+  writeEnGbCatalogue(store, server.url("files", "en-gb.tar.gz"), site.served + "/en-gb.tar.gz");
   options.timeoutSeconds = 120;
   RunResult next =
       runBinary(QUILLMOR_BINARY, {"serve"},

@@ -23,6 +23,19 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// A download that is not fetched over HTTPS can be altered by anyone on its way, so it is taken
+// only when the catalogue gives its size and SHA-256 to check it against. Checked for every
+// download before the first request.
+Status checkDownloadsAreVerifiable(const CatalogueEntry& entry, const std::string& what) {
+  for (const ModelDownload& source : entry.downloads) {
+    if (source.url.rfind("https://", 0) == 0 || (source.size && source.sha256)) continue;
+    return Status::error("cannot install " + what + ": " + source.url +
+                         " is not an https URL, and the catalogue gives no \"size\" and "
+                         "\"sha256\" to check its download against");
+  }
+  return Status::ok();
+}
+
 // Fetches and unpacks every download of the entry into root, a download at a time.
 Status fetchAll(const CatalogueEntry& entry, const std::string& work, const std::string& root,
                 const std::string& what) {
@@ -150,6 +163,7 @@ Status installLocked(const std::string& store, const std::string& locale,
 Status installModel(const std::string& store, const std::string& locale,
                     const CatalogueEntry& entry) {
   std::string what = "the " + locale + " speech model " + entry.name;
+  if (Status verifiable = checkDownloadsAreVerifiable(entry, what); !verifiable) return verifiable;
   std::error_code error;
   fs::create_directories(store, error);
   if (error) {
