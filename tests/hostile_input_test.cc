@@ -4,6 +4,7 @@
 // status 1, nothing on stderr, nothing outside run and nothing left in the store.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -178,6 +179,27 @@ TEST_F(HostileInstall, PlainHttpWithoutSizeAndChecksumIsRefusedBeforeAnyRequest)
         << fields;
     EXPECT_EQ(server_->requests().size(), before) << fields;
   }
+}
+
+// A server that sends about 10 KB/s, above the low-speed limit of 1 byte/s over 1 s: a download
+// of 150,000 bytes is given 1 s, then 50 KiB/s, 4 s in all.
+TEST_F(HostileInstall, ATricklingDownloadEndsAtItsDeadline) {
+  std::string bytes(150000, '\0');
+  unsigned state = 1;
+  for (char& byte : bytes) byte = static_cast<char>((state = state * 1103515245 + 12345) >> 24);
+  writeFileBytes(*served_ + "/trickle.bin", bytes);
+  const std::string url = server_->url("trickle", "trickle.bin");
+  const auto start = std::chrono::steady_clock::now();
+  const std::string message = refusal(R"([{"url":")" + url + R"(","size":150000,"sha256":")" +
+                                          sha256OfFile(*served_ + "/trickle.bin") + R"("}])",
+                                      R"(,"lowSpeedLimit":1,"lowSpeedTimeSeconds":1)");
+  const std::chrono::duration<double> spent = std::chrono::steady_clock::now() - start;
+  const std::string expected = "cannot download " + kWhat + " from " + url +
+                               ": it did not end within 4 s, the time allowed for 150000 bytes "
+                               "(1 s, then 50 KiB/s on average); ";
+  EXPECT_EQ(message.substr(0, expected.size()), expected);
+  EXPECT_TRUE(message.ends_with(" bytes had arrived")) << message;
+  EXPECT_LT(spent.count(), 10.0);  // the whole file would take 15 s
 }
 
 // A model of a few files beside thousands of empty directories.
