@@ -246,5 +246,44 @@ TEST(HostileFrames, ALargeFrameThroughAPipeCostsTimeAndMemoryInItsBytes) {
   removeTree(dir);
 }
 
+// serve with Debian's en-US model under address-space limits where loading it runs out of
+// memory inside the library's allocator: every run ends with status 0 or 1 and one error line,
+// nothing on stderr, and running out of memory says so.
+TEST(HostileMemory, RunningOutWhileTheModelLoadsIsOneErrorLine) {
+  if (kSanitizedBuild) GTEST_SKIP() << "a sanitizer build cannot run under an address-space limit";
+  const std::string input =
+      startFrame({{"locale", "en-US"}}) +
+      frameBytes(2, readFileBytes("/usr/share/pocketsphinx/test/data/goforward.raw")) +
+      frameBytes(3);
+  const std::string outOfMemory =
+      "{\"code\":\"recognition_failed\",\"message\":\"申请不到内存\",\"type\":\"error\"}\n";
+  int outOfMemoryRuns = 0;
+  for (int mib = 100; mib <= 220; mib += 10) {
+    SCOPED_TRACE(std::to_string(mib) + " MiB");
+    RunOptions options;
+    options.timeoutSeconds = 60;
+    RunResult r =
+        runBinary("/bin/sh",
+                  {"-c", "ulimit -v " + std::to_string(mib * 1024) + " && exec \"$0\" serve",
+                   QUILLMOR_BINARY},
+                  input, options);
+    EXPECT_TRUE(r.exitedNormally) << "signal " << r.signal;
+    EXPECT_EQ(r.err, "");
+    std::vector<std::string> lines = outputLines(r.out);
+    ASSERT_FALSE(lines.empty());
+    if (r.status == 0) {
+      EXPECT_EQ(lines.back(), "{\"type\":\"done\"}");
+      continue;
+    }
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(lines.size(), 1u) << r.out;
+    EXPECT_EQ(nlohmann::json::parse(lines.back(), nullptr, false).value("code", ""),
+              "recognition_failed")
+        << r.out;
+    if (r.out == outOfMemory) ++outOfMemoryRuns;
+  }
+  EXPECT_GT(outOfMemoryRuns, 0);
+}
+
 }  // namespace
 }  // namespace quillmor_speech

@@ -76,4 +76,9 @@ void failFromCurrentException(const char* code) noexcept {
   exitNow(1);
 }
 
+void failOutOfMemory(const char* code) noexcept {
+  writeOutOfMemoryLine(code);
+  exitNow(1);
+}
+
 }  // namespace quillmor_speech

@@ -43,4 +43,8 @@ std::string currentExceptionMessage();
 // ends with status 1 and no line.
 [[noreturn]] void failFromCurrentException(const char* code) noexcept;
 
+// The error line of `code` with kOutOfMemoryMessage, written without allocating, then status 1.
+// `code` is a plain ASCII identifier.
+[[noreturn]] void failOutOfMemory(const char* code) noexcept;
+
 }  // namespace quillmor_speech
