@@ -7,7 +7,8 @@
 #   bench/fuzz_run.sh [seconds-per-target (default 600)] [target...]
 #
 # Each target starts from its seed corpus (fuzz/corpus/<name>, never modified) and a work corpus
-# kept in build-fuzz/fuzz-run/<target>/corpus across runs. Artifacts land next to it.
+# kept in build-fuzz/fuzz-run/<target>/corpus across runs, with fuzz/<name>.dict as its dictionary
+# when there is one. Artifacts land next to it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-600}
@@ -31,8 +32,10 @@ for target in "${targets[@]}"; do
   log=$out/fuzz.log
   echo "== $target: ${seconds} s" >&2
   status=0
+  dictionary=()
+  [ -f "fuzz/$corpus_name.dict" ] && dictionary=(-dict="fuzz/$corpus_name.dict")
   "$build/fuzz/$target" -max_total_time="$seconds" -rss_limit_mb=2560 -timeout=25 \
-    -print_final_stats=1 -artifact_prefix="$out/artifacts/" \
+    -print_final_stats=1 -artifact_prefix="$out/artifacts/" "${dictionary[@]}" \
     "$out/corpus" "fuzz/corpus/$corpus_name" >"$log" 2>&1 || status=$?
 
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)

@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "serve/frames.h"
@@ -26,6 +27,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (first) {
       std::optional<StartRequest> request = decodeStartRequest(frame->payload);
       if (request && frame->payload.empty()) std::abort();  // an empty payload is never valid
+      // JSON text never holds a NUL byte, before, inside or after the object.
+      if (request &&
+          std::find(frame->payload.begin(), frame->payload.end(), 0) != frame->payload.end()) {
+        std::abort();
+      }
       first = false;
     }
     if (frame->type == static_cast<std::uint8_t>(FrameType::end)) break;

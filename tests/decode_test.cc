@@ -342,6 +342,13 @@ TEST_F(DecodeTest, HeadersPromisingHoursEndWithTheAudioThatIsThere) {
   writeFileBytes(path("hours.wav"), wavPromisingHours(8000, 1, second));
   writeFileBytes(path("hours-odd.wav"), wavPromisingHours(8000, 1, second + "x"));
   writeFileBytes(path("hours-64ch.wav"), wavPromisingHours(48000, 64, noiseBytes(48000 * 128, 8)));
+  // After the audio, a LIST chunk and its title that claim 2 GiB.
+  std::string tagged =
+      wavFile(8000, 1, 16, second) + "LIST____INFOINAM____" + std::string(100, 'x');
+  putLe32(tagged, 4, static_cast<std::uint32_t>(tagged.size() - 8));
+  putLe32(tagged, tagged.size() - 116, 0x7FFFFFF0);
+  putLe32(tagged, tagged.size() - 104, 0x7FFFFF00);
+  writeFileBytes(path("list-2gib.wav"), tagged);
   ASSERT_TRUE(runFfmpeg({"-i", path("plain.wav"), "-c:a", "flac", path("plain.flac")}));
   std::string flac = readFileBytes(path("plain.flac"));
   ASSERT_EQ(flac.substr(0, 4), "fLaC");
@@ -357,14 +364,15 @@ TEST_F(DecodeTest, HeadersPromisingHoursEndWithTheAudioThatIsThere) {
   const std::vector<std::pair<std::string, std::size_t>> cases = {{"hours.wav", 32000},
                                                                   {"hours-odd.wav", 32000},
                                                                   {"hours.flac", 32000},
-                                                                  {"hours-64ch.wav", 32000}};
+                                                                  {"hours-64ch.wav", 32000},
+                                                                  {"list-2gib.wav", 32000}};
   for (const auto& [name, bytes] : cases) {
     SCOPED_TRACE(name);
     RunResult r = decodeFile(path(name));
     expectEndedByItself(r, 0);
     EXPECT_NEAR(static_cast<double>(r.out.size()), static_cast<double>(bytes), 64.0);
     EXPECT_EQ(r.out.size() % 2, 0u);
-    // Memory follows the audio that is there, not the length the header claims.
+    // Memory follows the audio that is there, not the length or size a header claims.
     EXPECT_LT(r.peakRssKb, baseline.peakRssKb + 64 * 1024);
   }
 }

@@ -47,8 +47,19 @@ TEST(EventLine, EncodesExactBytes) {
       {"control character", {{"m", std::string("\x01")}}, "{\"m\":\"\\u0001\"}\n"},
       {"chinese raw utf-8", {{"m", std::string("语言包还没装…")}}, "{\"m\":\"语言包还没装…\"}\n"},
       {"false", {{"b", false}}, "{\"b\":false}\n"},
-      {"invalid utf-8 writes nothing", {{"m", std::string("\xff\xfe")}}, std::nullopt},
-      {"truncated utf-8 writes nothing", {{"m", std::string("\xe8\xaf")}}, std::nullopt},
+      {"invalid bytes replaced",
+       {{"m", std::string("a\xff\xfe/")}},
+       "{\"m\":\"a\uFFFD\uFFFD\\/\"}\n"},
+      {"cut sequence: each byte replaced",
+       {{"m", std::string("\xe8\xafz")}},
+       "{\"m\":\"\uFFFD\uFFFDz\"}\n"},
+      {"overlong, surrogate, beyond U+10FFFF",
+       {{"m", std::string("\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80")}},
+       "{\"m\":\"\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\"}\n"},
+      {"invalid key replaced", {{"\x80", std::string("v")}}, "{\"\uFFFD\":\"v\"}\n"},
+      {"longest code points kept",
+       {{"m", std::string("\xf4\x8f\xbf\xbf\xef\xbf\xbf")}},
+       "{\"m\":\"\xf4\x8f\xbf\xbf\xef\xbf\xbf\"}\n"},
       {"nan writes nothing", {{"start", std::numeric_limits<double>::quiet_NaN()}}, std::nullopt},
       {"infinity writes nothing", {{"end", std::numeric_limits<double>::infinity()}}, std::nullopt},
   };
@@ -123,11 +134,12 @@ TEST(EmitEvent, ConcurrentWritersNeverMixLines) {
   EXPECT_EQ(out.back(), '\n');
 }
 
-TEST(EmitEvent, UnserialisableEventWritesNothing) {
+TEST(EmitEvent, TextThatIsNotUtf8IsWrittenWithReplacementCharacters) {
   PipeCapture capture;
   emitEventTo(capture.fd(), {{"type", std::string("partial")}, {"text", std::string("\xc3")}});
   emitEventTo(capture.fd(), {{"type", std::string("done")}});
-  EXPECT_EQ(capture.finish(), "{\"type\":\"done\"}\n");
+  EXPECT_EQ(capture.finish(),
+            "{\"text\":\"\xEF\xBF\xBD\",\"type\":\"partial\"}\n{\"type\":\"done\"}\n");
 }
 
 }  // namespace

@@ -113,12 +113,16 @@ TEST(ChineseModel, PublishedArchiveShapeInstallsFromTheShippedEntry) {
   writeTarGz(served + "/cmusphinx-zh-cn-5.2.tar.gz", chineseTestModelItems(kTop));
   ModelServer server(served);
 
-  // The shipped zh-CN entry as it is, fetched from the loopback server instead.
+  // The shipped zh-CN entry as it is, fetched from the loopback server instead, with the size
+  // and SHA-256 that plain http needs.
   json shipped =
       json::parse(readFileBytes(std::string(QUILLMOR_SOURCE_DIR) + "/data/catalogue.json"));
   json entry = shipped["models"]["zh-CN"];
   ASSERT_EQ(entry["downloads"].size(), 1u);
+  const std::string archive = served + "/cmusphinx-zh-cn-5.2.tar.gz";
   entry["downloads"][0]["url"] = server.url("files", "cmusphinx-zh-cn-5.2.tar.gz");
+  entry["downloads"][0]["size"] = fs::file_size(archive);
+  entry["downloads"][0]["sha256"] = sha256OfFile(archive);
   writeFileBytes(store + "/catalogue.json", json({{"models", {{"zh-CN", entry}}}}).dump());
 
   RunResult first = chineseSession(dataHome, true);

@@ -100,6 +100,13 @@ class ModelInstallTest : public ::testing::Test {
     writeFileBytes(store_ + "/catalogue.json", text);
   }
 
+  // `,"size":…,"sha256":"…"` of the served file `name`: what a plain http download needs.
+  static std::string checksOf(const std::string& name) {
+    const std::string path = *served_ / name;
+    return R"(,"size":)" + std::to_string(fs::file_size(path)) + R"(,"sha256":")" +
+           sha256OfFile(path) + "\"";
+  }
+
   // The failure description of installing en-GB, or "" when it installed.
   std::string installFailure() {
     std::unique_ptr<AssetInstallationRequest> request = modelInstallationRequest("en-GB");
@@ -169,11 +176,12 @@ TEST_F(ModelInstallTest, PlainAndCompressedFilesArePlacedBesideTheArchive) {
       std::system(
           ("gzip -1 -c " + (*served_ / "words.lm") + " > " + (*served_ / "words.lm.gz")).c_str()),
       0);
-  writeCatalogue(R"([{"url":")" + server_->url("files", "am-only.tar.gz") + R"("},)" +
-                 R"({"url":")" + server_->url("files", "words.dict") +
-                 R"(","format":"file","path":"cmudict-en-us.dict"},)" + R"({"url":")" +
-                 server_->url("files", "words.lm.gz") +
-                 R"(","format":"file","path":"en-us.lm.bin"}])");
+  writeCatalogue(R"([{"url":")" + server_->url("files", "am-only.tar.gz") + "\"" +
+                 checksOf("am-only.tar.gz") + R"(},)" + R"({"url":")" +
+                 server_->url("files", "words.dict") +
+                 R"(","format":"file","path":"cmudict-en-us.dict")" + checksOf("words.dict") +
+                 R"(},)" + R"({"url":")" + server_->url("files", "words.lm.gz") +
+                 R"(","format":"file","path":"en-us.lm.bin")" + checksOf("words.lm.gz") + "}]");
   EXPECT_EQ(installFailure(), "");
   std::optional<ModelFiles> files = findInstalledModel("en-GB");
   ASSERT_TRUE(files);
@@ -195,58 +203,85 @@ struct FailureCase {
 TEST_F(ModelInstallTest, EveryFailureThrowsAReadableDescriptionAndLeavesNothingInstalled) {
   const std::string zeros(64, '0');
   const std::string small = "small.tar.gz";
+  // Over plain http a download is taken only with its size and SHA-256.
+  const std::string kChecked = R"(,"size":{size},"sha256":"{sha256}")";
   const std::vector<FailureCase> cases = {
       {"checksum",
        {},
        "files",
        small,
-       R"(,"sha256":")" + zeros + R"(")",
+       R"(,"size":{size},"sha256":")" + zeros + R"(")",
        "",
        "SHA-256 mismatch (got {sha256}, expected " + zeros + ")"},
-      {"truncated", {}, "truncate", small, "", "", "Transferred a partial file"},
-      {"cut short", {}, "cut", small, R"(,"size":{size})", "", "expected {size}"},
-      {"cut short, no size", {}, "cut", small, "", "", "truncated gzip input"},
-      {"too large", {}, "files", small, R"(,"size":10)", "", "Maximum file size exceeded"},
+      {"truncated", {}, "truncate", small, kChecked, "", "Transferred a partial file"},
+      {"cut short", {}, "cut", small, kChecked, "", "expected {size}"},
+      {"plain http without size and sha256",
+       {},
+       "cut",
+       small,
+       "",
+       "",
+       "is not an https URL, and the catalogue gives no \"size\" and \"sha256\""},
+      {"plain http without sha256",
+       {},
+       "files",
+       small,
+       R"(,"size":{size})",
+       "",
+       "is not an https URL, and the catalogue gives no \"size\" and \"sha256\""},
+      {"too large",
+       {},
+       "files",
+       small,
+       R"(,"size":10,"sha256":"{sha256}")",
+       "",
+       "Maximum file size exceeded"},
       {"stalled",
        {},
        "stall",
        small,
-       "",
+       kChecked,
        R"(,"lowSpeedLimit":1,"lowSpeedTimeSeconds":1)",
        "Operation too slow"},
-      {"not found", {}, "files", "no-such.tar.gz", "", "", "The requested URL returned error: 404"},
-      {"not an archive", {}, "files", "page.html", "", "", "Unrecognized archive format"},
+      {"not found",
+       {},
+       "files",
+       "no-such.tar.gz",
+       R"(,"size":100000,"sha256":")" + zeros + "\"",
+       "",
+       "The requested URL returned error: 404"},
+      {"not an archive", {}, "files", "page.html", kChecked, "", "Unrecognized archive format"},
       {"unpacks too large",
        {},
        "files",
        small,
-       "",
+       kChecked,
        R"(,"maxUnpackedBytes":20)",
        "it unpacks to more than 20 bytes"},
-      {"dot-dot", withItem(smallModel(), {"m/../../evil", Kind::file, "x"}), "files", "", "", "",
-       "entry \"m/../../evil\" leads outside the model directory"},
-      {"absolute", withItem(smallModel(), {"/tmp/quillmor-evil", Kind::file, "x"}), "files", "", "",
-       "", "entry \"/tmp/quillmor-evil\" is absolute"},
+      {"dot-dot", withItem(smallModel(), {"m/../../evil", Kind::file, "x"}), "files", "", kChecked,
+       "", "entry \"m/../../evil\" leads outside the model directory"},
+      {"absolute", withItem(smallModel(), {"/tmp/quillmor-evil", Kind::file, "x"}), "files", "",
+       kChecked, "", "entry \"/tmp/quillmor-evil\" is absolute"},
       {"symlink", withItem(smallModel(), {"m/passwd", Kind::symlink, "/etc/passwd"}), "files", "",
-       "", "", "entry \"m/passwd\" is a symbolic link"},
+       kChecked, "", "entry \"m/passwd\" is a symbolic link"},
       {"hardlink", withItem(smallModel(), {"m/hard", Kind::hardlink, "m/en-us/mdef"}), "files", "",
-       "", "", "entry \"m/hard\" is a hard link"},
-      {"device", withItem(smallModel(), {"m/null", Kind::characterDevice, ""}), "files", "", "", "",
-       "entry \"m/null\" is a device or other special file"},
-      {"no dictionary", without(smallModel(), "m/cmudict-en-us.dict"), "files", "", "", "",
+       kChecked, "", "entry \"m/hard\" is a hard link"},
+      {"device", withItem(smallModel(), {"m/null", Kind::characterDevice, ""}), "files", "",
+       kChecked, "", "entry \"m/null\" is a device or other special file"},
+      {"no dictionary", without(smallModel(), "m/cmudict-en-us.dict"), "files", "", kChecked, "",
        "/files/no-dictionary.tar.gz has no dictionary cmudict-en-us.dict"},
-      {"no acoustic model", without(smallModel(), "m/en-us/mdef"), "files", "", "", "",
+      {"no acoustic model", without(smallModel(), "m/en-us/mdef"), "files", "", kChecked, "",
        "has no acoustic model m/en-us"},
-      {"no language model", without(smallModel(), "m/en-us.lm.bin"), "files", "", "", "",
+      {"no language model", without(smallModel(), "m/en-us.lm.bin"), "files", "", kChecked, "",
        "has no language model en-us.lm.bin"},
       {"garbage model definition",
        withItem(without(smallModel(), "m/en-us/mdef"), {"m/en-us/mdef", Kind::file, "mdef\n"}),
-       "files", "", "", "",
+       "files", "", kChecked, "",
        "has no usable acoustic model m/en-us (mdef is not a model definition)"},
       {"empty dictionary",
        withItem(without(smallModel(), "m/cmudict-en-us.dict"),
                 {"m/cmudict-en-us.dict", Kind::file, ""}),
-       "files", "", "", "", "has no dictionary m/cmudict-en-us.dict"},
+       "files", "", kChecked, "", "has no dictionary m/cmudict-en-us.dict"},
   };
   for (const FailureCase& c : cases) {
     std::string name = c.served;
@@ -276,7 +311,8 @@ TEST_F(ModelInstallTest, EveryFailureThrowsAReadableDescriptionAndLeavesNothingI
 
 TEST_F(ModelInstallTest, UnreachableServerFailsAtOnce) {
   std::string url = "http://127.0.0.1:" + std::to_string(closedLoopbackPort()) + "/m.tar.gz";
-  writeCatalogue(R"([{"url":")" + url + R"("}])");
+  writeCatalogue(R"([{"url":")" + url + R"(","size":1,"sha256":")" + std::string(64, '0') +
+                 R"("}])");
   auto start = std::chrono::steady_clock::now();
   std::string failure = installFailure();
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -290,7 +326,8 @@ TEST_F(ModelInstallTest, UnreachableServerFailsAtOnce) {
 }
 
 TEST_F(ModelInstallTest, ConcurrentInstallersDownloadOnce) {
-  writeCatalogue(R"([{"url":")" + server_->url("slow", "small.tar.gz") + R"("}])");
+  writeCatalogue(R"([{"url":")" + server_->url("slow", "small.tar.gz") + "\"" +
+                 checksOf("small.tar.gz") + "}]");
   std::size_t before = server_->requests().size();
   std::vector<pid_t> children;
   for (int i = 0; i < 2; ++i) {

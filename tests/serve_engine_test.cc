@@ -277,7 +277,7 @@ TEST(ServeEndToEnd, MissingModelIsInstalledFromTheCatalogueThenUsed) {
   const std::string downloading = "{\"message\":\"正在下载 en-GB 语音模型…\",\"type\":\"status\"}";
 
   // An installation killed half-way (headers, then nothing) leaves nothing installed.
-  writeEnGbCatalogue(store, server.url("stall", "en-gb.tar.gz"));
+  writeEnGbCatalogue(store, server.url("stall", "en-gb.tar.gz"), site.served + "/en-gb.tar.gz");
   RunOptions killedAfter = options;
   killedAfter.timeoutSeconds = 1.5;
   RunResult killed =
@@ -291,7 +291,7 @@ TEST(ServeEndToEnd, MissingModelIsInstalledFromTheCatalogueThenUsed) {
   }
 
   // The next session installs it and recognises with it.
-  writeEnGbCatalogue(store, server.url("files", "en-gb.tar.gz"));
+  writeEnGbCatalogue(store, server.url("files", "en-gb.tar.gz"), site.served + "/en-gb.tar.gz");
   RunResult run = runBinary(QUILLMOR_BINARY, {"serve"},
                             startFrame({{"locale", "en-GB"}}) +
                                 audioFrames(readFileBytes(kGoForward), 16000) + frameBytes(3),

@@ -286,7 +286,8 @@ TEST(Signals, ServeCancelsARealDownloadAndRemovesItsWorkFolder) {
     SCOPED_TRACE(name);
     EnGbModelSite site;
     ModelServer server(site.served);
-    writeEnGbCatalogue(site.store, server.url("stall", "en-gb.tar.gz"));
+    writeEnGbCatalogue(site.store, server.url("stall", "en-gb.tar.gz"),
+                       site.served + "/en-gb.tar.gz");
     const std::string store = site.store;
     bool workSeen = false;
     SignalledRun run = runAndSignal(

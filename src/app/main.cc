@@ -16,5 +16,15 @@ int main(int argc, char** argv) {
   }
   // A closed stdout must end the process through a failed write (status 1), never by a signal.
   std::signal(SIGPIPE, SIG_IGN);
+  // PocketSphinx, which only serve runs, ends the process itself when its allocator fails or on
+  // a fatal error of its own; the host gets serve's error line instead.
+  onPocketSphinxExit([](bool fatalErrorLogged) noexcept {
+    if (!fatalErrorLogged) failOutOfMemory("recognition_failed");
+    try {
+      fail("recognition_failed", "The speech library stopped on a fatal error");
+    } catch (...) {
+      failOutOfMemory("recognition_failed");
+    }
+  });
   runCommand([] { return makePocketSphinxEngine(); });
 }

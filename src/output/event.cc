@@ -7,6 +7,55 @@ namespace quillmor_speech {
 
 namespace {
 
+// The length of the well-formed UTF-8 sequence at `at` (1 to 4), or 0 when the byte there does
+// not start one: a continuation byte, C0, C1, F5 to FF, or a lead byte whose sequence is cut
+// short, overlong, a surrogate or beyond U+10FFFF.
+std::size_t sequenceLength(const std::string& text, std::size_t at) {
+  auto byte = [&](std::size_t i) -> unsigned {
+    return i < text.size() ? static_cast<unsigned char>(text[i]) : 0x100;  // past the end
+  };
+  const unsigned lead = byte(at);
+  if (lead < 0x80) return 1;
+  std::size_t length = 0;
+  unsigned low = 0x80;  // the range of the second byte; later ones are 80 to BF
+  unsigned high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;   // overlong below
+    if (lead == 0xED) high = 0x9F;  // surrogates above
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;   // overlong below
+    if (lead == 0xF4) high = 0x8F;  // beyond U+10FFFF above
+  } else {
+    return 0;
+  }
+  for (std::size_t i = 1; i < length; ++i) {
+    const unsigned next = byte(at + i);
+    if (next < (i == 1 ? low : 0x80) || next > (i == 1 ? high : 0xBF)) return 0;
+  }
+  return length;
+}
+
+// The text with each byte that is not part of a well-formed UTF-8 sequence replaced by U+FFFD.
+std::string wellFormedUtf8(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t length = sequenceLength(text, at);
+    if (length == 0) {
+      out += "\xEF\xBF\xBD";
+      ++at;
+    } else {
+      out.append(text, at, length);
+      at += length;
+    }
+  }
+  return out;
+}
+
 // One JSON scalar as text; nothing for text that is not valid UTF-8. Each value is serialised on
 // its own, never as a tree of nlohmann objects: destroying an object or array allocates, and an
 // allocation failure in a destructor would end the process.
@@ -18,9 +67,9 @@ std::optional<std::string> scalarText(const nlohmann::json& scalar) {
   }
 }
 
-// `"key":` for a key; nothing for a key that is not valid UTF-8.
+// `"key":` for a key.
 bool appendKey(const std::string& key, std::string& out) {
-  std::optional<std::string> text = scalarText(nlohmann::json(key));
+  std::optional<std::string> text = scalarText(nlohmann::json(wellFormedUtf8(key)));
   if (!text) return false;
   out += *text;
   out += ':';
@@ -30,7 +79,7 @@ bool appendKey(const std::string& key, std::string& out) {
 bool appendValue(const EventValue& value, std::string& out) {
   std::optional<std::string> text;
   if (const auto* string = std::get_if<std::string>(&value)) {
-    text = scalarText(nlohmann::json(*string));
+    text = scalarText(nlohmann::json(wellFormedUtf8(*string)));
   } else if (const auto* flag = std::get_if<bool>(&value)) {
     text = *flag ? "true" : "false";
   } else if (const auto* number = std::get_if<double>(&value)) {

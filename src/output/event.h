@@ -15,8 +15,10 @@ namespace quillmor_speech {
 using EventValue = std::variant<std::string, bool, double, std::map<std::string, std::string>>;
 using Event = std::map<std::string, EventValue>;
 
-// The bytes of one event line, newline included; nothing when the event cannot be serialised
-// (a text that is not valid UTF-8, or a number that is not finite). Pure.
+// The bytes of one event line, newline included; nothing when the event cannot be serialised (a
+// number that is not finite). A key or text that is not valid UTF-8 is written with each byte
+// that is not part of a well-formed sequence replaced by U+FFFD, so no line is lost for its
+// text. Pure.
 std::optional<std::string> encodeEventLine(const Event& event);
 
 }  // namespace quillmor_speech

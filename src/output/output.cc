@@ -45,10 +45,7 @@ void fail(const std::string& code, const std::string& message) {
 }
 
 std::string currentExceptionMessage() {
-  std::string text = currentExceptionMessage({kOutOfMemoryMessage, kUnexpectedFailureMessage});
-  // A text that could not be written would leave the line out.
-  if (encodeEventLine(Event{{"type", text}})) return text;
-  return kUnexpectedFailureMessage;
+  return currentExceptionMessage({kOutOfMemoryMessage, kUnexpectedFailureMessage});
 }
 
 namespace {
@@ -76,6 +73,11 @@ void failFromCurrentException(const char* code) noexcept {
     // Only an allocation can fail on the way to the line (writing ends the process itself).
     writeOutOfMemoryLine(code);
   }
+  exitNow(1);
+}
+
+void failOutOfMemory(const char* code) noexcept {
+  writeOutOfMemoryLine(code);
   exitNow(1);
 }
 

@@ -33,14 +33,18 @@ void emitEventTo(int fd, const Event& event);
 
 // The message for a failure that reached a catch-all: kOutOfMemoryMessage for std::bad_alloc;
 // what() of any other standard exception (the engine's SpeechError among them, so its
-// description is quoted exactly) when it is non-empty valid UTF-8; kUnexpectedFailureMessage
-// for anything else. Call only while an exception is being handled (inside a catch block). May
-// throw std::bad_alloc.
+// description is quoted exactly; the line writer replaces bytes that are not UTF-8) when it is
+// non-empty; kUnexpectedFailureMessage for anything else. Call only while an exception is being
+// handled (inside a catch block). May throw std::bad_alloc.
 std::string currentExceptionMessage();
 
 // fail(code, currentExceptionMessage()): the error line for the exception being handled, then
 // status 1. Call only inside a catch block. When not even that line can be made, the process
 // ends with status 1 and no line.
 [[noreturn]] void failFromCurrentException(const char* code) noexcept;
+
+// The error line of `code` with kOutOfMemoryMessage, written without allocating, then status 1.
+// `code` is a plain ASCII identifier.
+[[noreturn]] void failOutOfMemory(const char* code) noexcept;
 
 }  // namespace quillmor_speech

@@ -4,13 +4,17 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <memory>
 
 namespace quillmor_speech {
 
 namespace {
 
-// First step of a large payload; later steps double with what has arrived.
-constexpr std::size_t kMinReadStep = 64 * 1024;
+// The most asked of one read. Reads land in a chunk of this size at most and are appended from
+// there, so the payload's buffer holds only bytes that arrived and grows geometrically with them
+// (the vector's own growth), never zero-filled ahead of a read and never sized by the announced
+// length.
+constexpr std::size_t kReadChunk = 64 * 1024;
 
 }  // namespace
 
@@ -18,21 +22,22 @@ std::optional<Bytes> readExactly(int fd, std::int64_t count) {
   Bytes accumulated;
   if (count < 1) return accumulated;
   const auto wanted = static_cast<std::uint64_t>(count);
+  // Left uninitialised: only the bytes a read returns are ever looked at.
+  const std::size_t chunkSize =
+      static_cast<std::size_t>(std::min<std::uint64_t>(wanted, kReadChunk));
+  std::unique_ptr<std::uint8_t[]> chunk = std::make_unique_for_overwrite<std::uint8_t[]>(chunkSize);
   while (accumulated.size() < wanted) {
-    std::size_t missing = static_cast<std::size_t>(wanted - accumulated.size());
-    std::size_t step = std::min(missing, std::max(kMinReadStep, accumulated.size()));
-    std::size_t before = accumulated.size();
-    accumulated.resize(before + step);
+    std::size_t step =
+        static_cast<std::size_t>(std::min<std::uint64_t>(wanted - accumulated.size(), chunkSize));
     ssize_t n;
     do {
-      n = ::read(fd, accumulated.data() + before, step);
+      n = ::read(fd, chunk.get(), step);
     } while (n < 0 && errno == EINTR);
     if (n <= 0) {  // end of input, or a read error taken as one
-      accumulated.resize(before);
       if (accumulated.empty()) return std::nullopt;
       return accumulated;
     }
-    accumulated.resize(before + static_cast<std::size_t>(n));
+    accumulated.insert(accumulated.end(), chunk.get(), chunk.get() + n);
   }
   return accumulated;
 }

@@ -23,8 +23,9 @@ struct Frame {
 };
 
 // Exactly count bytes; fewer (at least one) when the input ends part-way; nothing when it ends
-// before the first byte; an empty buffer, without reading, when count < 1. The buffer grows with
-// the bytes that actually arrive, so a large count costs memory only as data comes in.
+// before the first byte; an empty buffer, without reading, when count < 1. The buffer grows
+// geometrically with the bytes that actually arrive, each copied once more at most per doubling,
+// so a large count costs time and memory only as data comes in, from a pipe as from a file.
 std::optional<Bytes> readExactly(int fd, std::int64_t count);
 
 // One whole frame, or nothing when the input ends before or inside it (the bytes of a truncated

@@ -1,5 +1,6 @@
 #include "serve/start_request.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <nlohmann/json.hpp>
 
@@ -113,6 +114,12 @@ class StartRequestReader : public nlohmann::json_sax<nlohmann::json> {
 }  // namespace
 
 std::optional<StartRequest> decodeStartRequest(const Bytes& payload) {
+  // The parser takes a NUL byte for the end of the text and would ignore whatever follows it.
+  // JSON text never holds a raw NUL (not between values, not inside a string), so a payload with
+  // one is not a request.
+  if (std::find(payload.begin(), payload.end(), std::uint8_t{0}) != payload.end()) {
+    return std::nullopt;
+  }
   StartRequestReader reader;
   bool ok = nlohmann::json::sax_parse(payload.begin(), payload.end(), &reader,
                                       nlohmann::json::input_format_t::json, /*strict=*/true);

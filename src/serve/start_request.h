@@ -14,7 +14,8 @@ struct StartRequest {
   std::optional<bool> install;       // JSON boolean; absent or null: installation allowed
 };
 
-// Decodes the payload, all or nothing: the whole payload must be one JSON object; keys are
+// Decodes the payload, all or nothing: the whole payload must be one JSON object with nothing but
+// JSON white space around it (a NUL or any other byte after it fails); keys are
 // matched exactly ("Locale" is not "locale") and unknown keys are ignored whatever their value;
 // null counts as absent; a value of the wrong type, a missing locale or text that is not JSON
 // fails. Values under ignored keys are checked to be JSON and skipped, however deep they nest.

@@ -185,9 +185,12 @@ EnGbModelSite::EnGbModelSite()
              treeItems("/usr/share/pocketsphinx/model/en-us", "quillmor-test-en-gb/"));
 }
 
-void writeEnGbCatalogue(const std::string& store, const std::string& url) {
+void writeEnGbCatalogue(const std::string& store, const std::string& url,
+                        const std::string& servedFile) {
   writeFileBytes(store + "/catalogue.json",
                  R"({"models":{"en-GB":{"name":"quillmor-test-en-gb","downloads":[{"url":")" + url +
+                     R"(","size":)" + std::to_string(std::filesystem::file_size(servedFile)) +
+                     R"(,"sha256":")" + sha256OfFile(servedFile) +
                      R"("}],"acousticModel":"en-us","dictionary":"cmudict-en-us.dict",)"
                      R"("languageModel":"en-us.lm.bin"}}})");
 }

@@ -76,8 +76,10 @@ struct EnGbModelSite {
 };
 
 // Writes `store`/catalogue.json offering the test locale en-GB as one archive at `url` that
-// holds Debian's en-US model under quillmor-test-en-gb/ (see writeTarGz and treeItems).
-void writeEnGbCatalogue(const std::string& store, const std::string& url);
+// holds Debian's en-US model under quillmor-test-en-gb/ (see writeTarGz and treeItems), with
+// the size and SHA-256 of `servedFile`, the file served there (plain http needs them).
+void writeEnGbCatalogue(const std::string& store, const std::string& url,
+                        const std::string& servedFile);
 
 // A Chinese test model laid out as the published cmusphinx-zh-cn-5.2.tar.gz unpacks, each item
 // named `prefix` + its path: Debian's en-US acoustic model as zh_cn.cd_cont_5000/, a dictionary

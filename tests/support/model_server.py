@@ -11,6 +11,7 @@ files of DIRECTORY until it is killed. The first path segment chooses how a file
   /cut/NAME        half the bytes without any Content-Length, then the connection closes
   /stall/NAME      the headers, then nothing at all
   /slow/NAME       the whole file in 10 pieces, 0.1 s apart
+  /trickle/NAME    the whole file at about 10 KB/s, 1000 bytes every 0.1 s
   /redirect/REST   302 to /REST
 
 Every request path is appended to LOGFILE, one a line. With CERTFILE (a PEM file holding the
@@ -37,7 +38,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.end_headers()
             return
         path = os.path.join(ROOT, os.path.basename(rest))
-        if mode not in ("files", "truncate", "cut", "stall", "slow") or not os.path.isfile(path):
+        if mode not in ("files", "truncate", "cut", "stall", "slow", "trickle") or not os.path.isfile(
+            path
+        ):
             self.send_error(404)
             return
         with open(path, "rb") as f:
@@ -55,8 +58,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         elif mode == "stall":
             self.wfile.flush()
             time.sleep(3600)
-        elif mode == "slow":
-            step = len(data) // 10 + 1
+        elif mode in ("slow", "trickle"):
+            step = len(data) // 10 + 1 if mode == "slow" else 1000
             for start in range(0, len(data), step):
                 self.wfile.write(data[start : start + step])
                 self.wfile.flush()

@@ -2,12 +2,15 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 
 #include "platform/audio_convert/ffmpeg_error.h"
 
 extern "C" {
 #include <libavutil/avstring.h>
+#include <libavutil/mem.h>
 }
 
 namespace quillmor_speech {
@@ -30,12 +33,17 @@ AVDictionaryPtr whitelists() {
   return AVDictionaryPtr(raw);
 }
 
-Status checkRegularFile(const std::string& path) {
+// Room beyond the file's size for one allocation: a decoded frame can be larger than the packet
+// it came from (FLAC's largest is 2 MiB).
+constexpr std::size_t kAllocationRoom = 64 << 20;
+
+// The file's size; fails for anything that is not a regular file.
+StatusOr<std::size_t> regularFileSize(const std::string& path) {
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0) return avError("cannot open the file", AVERROR(errno));
   if (S_ISDIR(info.st_mode)) return avError("cannot open the file", AVERROR(EISDIR));
   if (!S_ISREG(info.st_mode)) return Status::error("cannot open the file: not a regular file");
-  return Status::ok();
+  return static_cast<std::size_t>(info.st_size);
 }
 
 // The file's I/O and its demuxer, probed from the contents and held to the whitelist.
@@ -126,7 +134,12 @@ bool decodesPacketsApart(const AudioInput& input) {
 
 StatusOr<AudioInput> openAudioInput(const std::string& path) {
   silenceAVLog();
-  if (Status regular = checkRegularFile(path); !regular) return regular;
+  StatusOr<std::size_t> size = regularFileSize(path);
+  if (!size) return size.status();
+  // FFmpeg's limit on any one allocation, for the whole process: a header field that claims more
+  // than the file holds (a chunk, a tag, extradata) then fails as a bad file instead of taking
+  // the memory it names.
+  av_max_alloc(std::min<std::size_t>(*size, INT_MAX - kAllocationRoom) + kAllocationRoom);
   // "file:" keeps a path with a colon from being read as another protocol.
   const std::string url = "file:" + path;
   AudioInput input;

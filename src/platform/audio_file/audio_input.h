@@ -29,7 +29,9 @@ struct AudioInput {
 
 // Opens `path` (used unchanged; it may contain colons, spaces or any byte). The failure's
 // description never contains the path, for example "cannot open the file: Is a directory" or
-// "not an audio file format: tty".
+// "not an audio file format: tty". Sets FFmpeg's process-wide limit on one allocation
+// (av_max_alloc) to the file's size and 64 MiB more, so that what the file's headers claim
+// cannot size an allocation beyond that.
 StatusOr<AudioInput> openAudioInput(const std::string& path);
 
 // Another decoder for the input's stream, opened as its own, for decoding on another thread.

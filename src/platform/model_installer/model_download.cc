@@ -1,5 +1,6 @@
 #include "platform/model_installer/model_download.h"
 
+#include <chrono>
 #include <cstdint>
 
 #include "platform/base/exception_message.h"
@@ -13,6 +14,18 @@ namespace {
 
 // Most bytes accepted for a download whose size the catalogue does not give.
 constexpr std::uint64_t kMaxUnknownDownloadBytes = std::uint64_t{4} << 30;
+
+// The slowest average that a download may keep once its first lowSpeedTimeSeconds are over.
+constexpr std::uint64_t kMinAverageBytesPerSecond = 50 * 1024;
+
+// The whole time a download may take: the entry's low-speed period (a minute by default), then
+// its bytes (its size, or the cap) at kMinAverageBytesPerSecond, rounded up. A server that
+// trickles just above the low-speed limit still ends there; one that stalls meets the low-speed
+// limit first.
+long deadlineSeconds(const CatalogueEntry& entry, std::uint64_t bytes) {
+  return entry.lowSpeedTimeSeconds +
+         static_cast<long>((bytes + kMinAverageBytesPerSecond - 1) / kMinAverageBytesPerSecond);
+}
 
 std::string hex(const unsigned char* bytes, unsigned int count) {
   static const char kDigits[] = "0123456789abcdef";
@@ -96,6 +109,7 @@ void configureTransfer(CURL* handle, const CatalogueEntry& entry, const ModelDow
   curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, entry.connectTimeoutSeconds);
   curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, entry.lowSpeedLimit);
   curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, entry.lowSpeedTimeSeconds);
+  curl_easy_setopt(handle, CURLOPT_TIMEOUT, deadlineSeconds(entry, sink.limit));
   curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(sink.limit));
   curl_easy_setopt(handle, CURLOPT_USERAGENT, "quillmor-speech");
   curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, receive);
@@ -138,10 +152,22 @@ Status transfer(const CatalogueEntry& entry, const ModelDownload& source, const 
   if (!curl) return Status::error("libcurl could not start a transfer");
   char errorBuffer[CURL_ERROR_SIZE] = "";
   configureTransfer(curl.get(), entry, source, sink, errorBuffer);
+  const auto started = std::chrono::steady_clock::now();
   CURLcode code = curl_easy_perform(curl.get());
   if (sink.wasCancelled) return Status::error("cancelled");
   if (sink.outOfMemory) return Status::noMemory(kOutOfMemoryMessage);
   if (!sink.failure.empty()) return Status::error(sink.failure);
+  // curl's clock and ours may differ a little, hence the half second. A low-speed stop in that
+  // last half second is described as the deadline's; either way the download was too slow.
+  if (long deadline = deadlineSeconds(entry, sink.limit);
+      code == CURLE_OPERATION_TIMEDOUT &&
+      std::chrono::steady_clock::now() - started >=
+          std::chrono::seconds(deadline) - std::chrono::milliseconds(500)) {
+    return Status::error(
+        "it did not end within " + std::to_string(deadline) + " s, the time allowed for " +
+        std::to_string(sink.limit) + " bytes (" + std::to_string(entry.lowSpeedTimeSeconds) +
+        " s, then 50 KiB/s on average); " + std::to_string(sink.received) + " bytes had arrived");
+  }
   if (code != CURLE_OK) return Status::error(curlErrorText(code, errorBuffer));
   if (Status synced = syncFile(*fd, path); !synced) return synced;
   return checkReceived(source, sink);

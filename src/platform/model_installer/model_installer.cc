@@ -23,17 +23,31 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// A download that is not fetched over HTTPS can be altered by anyone on its way, so it is taken
+// only when the catalogue gives its size and SHA-256 to check it against. Checked for every
+// download before the first request.
+Status checkDownloadsAreVerifiable(const CatalogueEntry& entry, const std::string& what) {
+  for (const ModelDownload& source : entry.downloads) {
+    if (source.url.rfind("https://", 0) == 0 || (source.size && source.sha256)) continue;
+    return Status::error("cannot install " + what + ": " + source.url +
+                         " is not an https URL, and the catalogue gives no \"size\" and "
+                         "\"sha256\" to check its download against");
+  }
+  return Status::ok();
+}
+
 // Fetches and unpacks every download of the entry into root, a download at a time.
 Status fetchAll(const CatalogueEntry& entry, const std::string& work, const std::string& root,
                 const std::string& what, const std::function<bool()>& cancelled) {
   std::uint64_t unpacked = 0;
+  std::uint64_t entries = 0;
   for (std::size_t i = 0; i < entry.downloads.size(); ++i) {
     const ModelDownload& source = entry.downloads[i];
     std::string file = joinPath(work, "download-" + std::to_string(i + 1));
     Status fetched = downloadToFile(entry, source, file, what, cancelled);
     if (!fetched) return fetched;
-    Status placed =
-        unpackDownload(source, file, root, entry.maxUnpackedBytes, unpacked, what, cancelled);
+    Status placed = unpackDownload(source, file, root, entry.maxUnpackedBytes, unpacked, entries,
+                                   what, cancelled);
     if (!placed) return placed;
     std::error_code ignored;
     fs::remove(file, ignored);
@@ -154,6 +168,7 @@ Status installLocked(const std::string& store, const std::string& locale,
 Status installModel(const std::string& store, const std::string& locale,
                     const CatalogueEntry& entry, const std::function<bool()>& cancelled) {
   std::string what = "the " + locale + " speech model " + entry.name;
+  if (Status verifiable = checkDownloadsAreVerifiable(entry, what); !verifiable) return verifiable;
   std::error_code error;
   fs::create_directories(store, error);
   if (error) {

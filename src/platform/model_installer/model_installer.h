@@ -18,12 +18,13 @@ namespace quillmor_speech {
 // killed installation are removed first. The finished model is renamed into place in one step,
 // so the store never holds a partial model under the locale's name.
 //
-// Transfers use libcurl with redirects followed (HTTPS stays HTTPS), verified TLS, and the
-// entry's connect and low-speed timeouts. Each download is checked against the entry's size and
-// SHA-256 when given; archives are unpacked with libarchive, refusing absolute paths, ".."
-// components, links, device and other special files, and more than the entry's
-// maxUnpackedBytes in total (model_download.h, model_unpack.h); then the model must pass
-// findModelShortcoming (model_completeness.h).
+// A download whose URL is not https must have its size and SHA-256 in the catalogue; without
+// them the installation fails before anything is requested or written. Transfers use libcurl
+// with redirects followed (HTTPS stays HTTPS), verified TLS, and the entry's connect and
+// low-speed timeouts. Each download is checked against the entry's size and SHA-256 when given;
+// archives are unpacked with libarchive, refusing absolute paths, ".." components, links, device
+// and other special files, and more than the entry's maxUnpackedBytes in total (model_download.h,
+// model_unpack.h); then the model must pass findModelShortcoming (model_completeness.h).
 //
 // Fails with a readable description (libcurl's, libarchive's or the system's text with what was
 // being done), after removing everything it wrote except the lock file; whatever model was

@@ -47,18 +47,39 @@ Status checkEntryType(archive_entry* entry, const std::string& name) {
   return Status::ok();
 }
 
+// Enables the decompressors that libarchive carries in its own code: gzip, bzip2, xz and zstd.
+// Without its library, a filter falls back to running an outside program found on PATH
+// (lrzip, lzop, grzip and the like always do, which is why none of those is enabled); such a
+// build is refused rather than allowed to start one.
+Status supportBuiltInFilters(archive* handle) {
+  struct Filter {
+    const char* name;
+    int (*enable)(archive*);
+  };
+  static constexpr Filter kFilters[] = {{"gzip", archive_read_support_filter_gzip},
+                                        {"bzip2", archive_read_support_filter_bzip2},
+                                        {"xz", archive_read_support_filter_xz},
+                                        {"zstd", archive_read_support_filter_zstd}};
+  for (const Filter& filter : kFilters) {
+    if (filter.enable(handle) != ARCHIVE_OK) {
+      return Status::error(std::string("libarchive has no built-in ") + filter.name +
+                           " decompression");
+    }
+  }
+  return Status::ok();
+}
+
 StatusOr<ArchiveReader> openDownload(const ModelDownload& source, const std::string& file) {
   ArchiveReader reader(archive_read_new());
   if (!reader) return Status::error("libarchive could not start");
   archive* handle = reader.get();
-  archive_read_support_filter_all(handle);
+  if (Status filters = supportBuiltInFilters(handle); !filters) return filters;
   if (source.isArchive) {
-    // Only formats that carry their content. "all" would also take mtree, whose entries name
-    // files of the local disk to read.
+    // Only tar and zip, whose content is all in the archive. "all" would also take mtree, whose
+    // entries name files of the local disk to read.
     archive_read_support_format_tar(handle);
     archive_read_support_format_gnutar(handle);
     archive_read_support_format_zip(handle);
-    archive_read_support_format_7zip(handle);
   } else {
     archive_read_support_format_raw(handle);
   }
@@ -108,7 +129,7 @@ Status unpackEntry(archive* handle, archive_entry* entry, const ModelDownload& s
 }
 
 Status unpackAll(const ModelDownload& source, const std::string& file, const std::string& root,
-                 std::uint64_t limit, std::uint64_t& written,
+                 std::uint64_t limit, std::uint64_t& written, std::uint64_t& entries,
                  const std::function<bool()>& cancelled) {
   StatusOr<ArchiveReader> reader = openDownload(source, file);
   if (!reader) return reader.status();
@@ -121,6 +142,9 @@ Status unpackAll(const ModelDownload& source, const std::string& file, const std
     if (result != ARCHIVE_OK && result != ARCHIVE_WARN) {
       return Status::error(archiveErrorText(handle));
     }
+    if (++entries > kMaxModelEntries) {
+      return Status::error("it holds more than " + std::to_string(kMaxModelEntries) + " entries");
+    }
     Status unpacked = unpackEntry(handle, entry, source, root, limit, written, cancelled);
     if (!unpacked) return unpacked;
   }
@@ -129,9 +153,9 @@ Status unpackAll(const ModelDownload& source, const std::string& file, const std
 }  // namespace
 
 Status unpackDownload(const ModelDownload& source, const std::string& file, const std::string& root,
-                      std::uint64_t limit, std::uint64_t& written, const std::string& what,
-                      const std::function<bool()>& cancelled) {
-  return unpackAll(source, file, root, limit, written, cancelled)
+                      std::uint64_t limit, std::uint64_t& written, std::uint64_t& entries,
+                      const std::string& what, const std::function<bool()>& cancelled) {
+  return unpackAll(source, file, root, limit, written, entries, cancelled)
       .withContext("cannot unpack " + what + " from " + source.url);
 }
 

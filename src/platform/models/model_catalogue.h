@@ -12,11 +12,11 @@
 //      "languageModel": "cmusphinx-zh-cn-5.2/zh_cn.lm.bin"}}}
 //
 // Keys are locale identifiers in any form canonicalLocale accepts. A download's "format" is
-// "archive" (tar, zip and the like, possibly compressed: unpacked at the model's root) or "file"
-// (one file, decompressed when compressed, stored at its "path"). "size" and "sha256" are
-// checked when present. The part paths are relative to the model's root; a part not found there
-// is looked for under each top-level directory. Optional transfer settings per entry, for
-// mirrors on slow links: "connectTimeoutSeconds" and "lowSpeedTimeSeconds" (1 to 86400),
+// "archive" (tar or zip, possibly gzip, bzip2, xz or zstd compressed: unpacked at the model's
+// root) or "file" (one file, decompressed when so compressed, stored at its "path"). "size" and
+// "sha256" are checked when present. The part paths are relative to the model's root; a part not
+// found there is looked for under each top-level directory. Optional transfer settings per entry,
+// for mirrors on slow links: "connectTimeoutSeconds" and "lowSpeedTimeSeconds" (1 to 86400),
 // "lowSpeedLimit" (bytes per second, 1 to 104857600: a transfer slower than that for
 // lowSpeedTimeSeconds is given up), and "maxUnpackedBytes", the most that the downloads may
 // unpack to; their defaults are those of CatalogueEntry.

@@ -44,6 +44,16 @@ namespace quillmor_speech {
 
 std::unique_ptr<SpeechEngine> makePocketSphinxEngine();
 
+// The library ends the process by itself in two cases: its allocator when memory runs out
+// (ckd_fail in sphinxbase/ckd_alloc.h prints, then calls exit(), since no jump target is set
+// with ckd_set_jump), and its fatal errors (E_FATAL calls exit()). This program never calls
+// exit() itself (it ends with _exit), so a handler run at exit() stands for the library's:
+// `handler` is called on the thread that failed, with whether the library had logged a fatal
+// error (otherwise memory ran out), and must end the process. Call before the library is used
+// (the first model load registers the handler's caller with atexit); the last handler given is the
+// one called.
+void onPocketSphinxExit(void (*handler)(bool fatalErrorLogged) noexcept);
+
 // The analyzer of makePocketSphinxEngine(), with the model lookup given (the engine passes
 // findInstalledModel); lets tests load models that the store would not offer.
 using ModelFinder = std::function<std::optional<ModelFiles>(const std::string& locale)>;

@@ -46,7 +46,9 @@ using LogmathHandle = std::unique_ptr<logmath_t, LogmathDeleter>;
 // `segment.reset(ps_seg_next(segment.release()))`.
 using SegmentIteratorHandle = std::unique_ptr<ps_seg_t, SegmentIteratorDeleter>;
 
-// Sends the library's log to nowhere. Called before any other library call of a decoder's
+// Sends the library's log to nowhere, and the messages it prints on the C stream stderr (those of
+// its allocator among them) too: that stream is pointed at /dev/null for the rest of the
+// process; the descriptor 2 stays as it was. Called before any other library call of a decoder's
 // life; idempotent.
 void silenceLibraryLog();
 
