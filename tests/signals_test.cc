@@ -221,7 +221,7 @@ TEST(Signals, EachCommandEndsByItselfWithItsPromisedOutput) {
        {"serve"},
        slowDownload,
        start + audio,
-       "status",
+       "call downloadAndInstall",
        downloading + errorLine("recognition_failed", "收到 SIG，模型下载已取消"),
        1,
        "cancel"},
