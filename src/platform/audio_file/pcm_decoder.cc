@@ -64,9 +64,9 @@ Status decodePcm(const std::string& path, const PcmSink& sink) {
   // has been delivered, never as a whole file.
   Status outOfMemory;
   auto inputBlock = [&](std::uint32_t, AVAudioConverterInputStatus& status) -> AVAudioPCMBuffer* {
-    Status read = p.file->read(*p.input, kDecodeInputChunkFrames);
-    if (read.code() == StatusCode::noMemory) outOfMemory = std::move(read);
-    if (!outOfMemory.isOk() || !read.isOk() || p.input->frameLength() == 0) {
+    const Status read = p.file->read(*p.input, kDecodeInputChunkFrames);
+    if (read.code() == StatusCode::noMemory) outOfMemory = read;
+    if (!read.isOk() || p.input->frameLength() == 0) {
       status = AVAudioConverterInputStatus::endOfStream;
       return nullptr;
     }
