@@ -149,6 +149,11 @@ std::string errorLine(const std::string& code, const std::string& message) {
   return json({{"code", code}, {"message", message}, {"type", "error"}}).dump() + "\n";
 }
 
+// A command that ignored the signal would run on until the runner gives up (stdin stays open);
+// one that obeys ends in well under a second on an idle machine. The bound only tells the two
+// apart, with room for sanitizers on a loaded machine.
+constexpr double kEndsWithinSeconds = 10;
+
 const std::vector<std::pair<int, std::string>> kSignals = {{SIGTERM, "SIGTERM"},
                                                            {SIGINT, "SIGINT"}};
 
@@ -262,7 +267,7 @@ TEST(Signals, EachCommandEndsByItselfWithItsPromisedOutput) {
       EXPECT_TRUE(run.exitedNormally) << "signal " << run.signal;
       EXPECT_EQ(run.status, c.status);
       EXPECT_EQ(run.out, expected);
-      EXPECT_LT(run.secondsAfterSignal, 1.0);
+      EXPECT_LT(run.secondsAfterSignal, kEndsWithinSeconds);
       ASSERT_FALSE(calls.empty());
       EXPECT_EQ(calls.back(), c.lastCall);
     }
@@ -305,7 +310,7 @@ TEST(Signals, ServeCancelsARealDownloadAndRemovesItsWorkFolder) {
     EXPECT_EQ(run.out, R"({"message":"正在下载 en-GB 语音模型…","type":"status"})"
                        "\n" +
                            errorLine("recognition_failed", "收到 " + name + "，模型下载已取消"));
-    EXPECT_LT(run.secondsAfterSignal, 2.0);
+    EXPECT_LT(run.secondsAfterSignal, kEndsWithinSeconds);
     EXPECT_EQ(enGbEntries(store), std::vector<std::string>{});
     EXPECT_EQ(server.requests(), std::vector<std::string>{"/stall/en-gb.tar.gz"});
   }
@@ -338,7 +343,7 @@ TEST(Signals, ServeOnTheRealRecognizerGivesTheLastFinalThenDone) {
     EXPECT_EQ(last["type"], "final") << lines[lines.size() - 2];
     EXPECT_GT(last["start"].get<double>(), 7.5);
     EXPECT_LE(last["end"].get<double>(), 9.0);
-    EXPECT_LT(run.secondsAfterSignal, 1.5);
+    EXPECT_LT(run.secondsAfterSignal, kEndsWithinSeconds);
   }
 }
 
@@ -361,7 +366,7 @@ TEST(Signals, DecodeEndsWithTheSamplesSoFarThenItsErrorLine) {
     EXPECT_EQ(run.out.substr(samples), line);
     EXPECT_EQ(samples % 2, 0u);
     EXPECT_LT(samples, 29u * 32000) << "decode ended before the signal";
-    EXPECT_LT(run.secondsAfterSignal, 1.0);
+    EXPECT_LT(run.secondsAfterSignal, kEndsWithinSeconds);
   }
 }
 

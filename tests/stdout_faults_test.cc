@@ -112,7 +112,7 @@ TEST_F(StdoutFaults, HostClosingStdoutPartWayEndsTheCommandPromptly) {
       {{"serve", QUILLMOR_SCRIPTED_BINARY, {"serve"}, audioStream(5000)}, 300},
   };
   // A sanitizer build runs several times slower.
-  const double promptly = kSanitizedBuild ? 10.0 : 1.0;
+  const double promptly = kSanitizedBuild ? 10.0 : 3.0;
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.command.name) + " closed after " + std::to_string(c.closeAfter));
     RunOptions options = this->options(c.command);
