@@ -84,8 +84,8 @@ void reportLibraryExit(bool) noexcept {
   _exit(kLibraryExited);
 }
 
-void limit(int resource, rlim_t value) {
-  const rlimit bound{value, value};
+void limit(int resource, rlim_t soft, rlim_t hard) {
+  const rlimit bound{soft, hard};
   setrlimit(resource, &bound);
 }
 
@@ -157,8 +157,11 @@ std::uint64_t modelBytes(const ModelFiles& files) {
   std::error_code error;
   for (fs::recursive_directory_iterator it(files.acousticModel, error), end; !error && it != end;
        it.increment(error)) {
-    if (it->is_regular_file(error)) total += it->file_size(error);
+    if (!it->is_regular_file(error)) continue;
+    const std::uintmax_t size = it->file_size(error);
+    if (!error) total += size;
   }
+  error.clear();
   for (const std::string& file : {files.dictionary, files.languageModel}) {
     const std::uintmax_t size = fs::file_size(file, error);
     if (!error) total += size;
@@ -318,10 +321,11 @@ void runModelCheck(char** argv) {
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (getppid() != static_cast<pid_t>(std::strtol(argv[2], nullptr, 10))) _exit(kParentGone);
   prctl(PR_SET_DUMPABLE, 0);
-  limit(RLIMIT_CORE, 0);
-  limit(RLIMIT_CPU, kModelCheckSeconds);
+  limit(RLIMIT_CORE, 0, 0);
+  // SIGXCPU at the soft limit; the hard one, a little later, would be SIGKILL.
+  limit(RLIMIT_CPU, kModelCheckSeconds, kModelCheckSeconds + 5);
   const std::uint64_t addressSpace = std::strtoull(argv[3], nullptr, 10);
-  if (addressSpace > 0) limit(RLIMIT_AS, addressSpace);
+  if (addressSpace > 0) limit(RLIMIT_AS, addressSpace, addressSpace);
 
   silenceLibraryLog();
   onPocketSphinxExit(&reportLibraryExit);
