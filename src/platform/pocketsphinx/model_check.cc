@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
@@ -188,6 +189,24 @@ std::string signalName(int signal) {
   return abbreviation ? std::string("SIG") + abbreviation : "signal " + std::to_string(signal);
 }
 
+// The child's environment: this process's, except that in a sanitizer build the sanitizer's own
+// handlers of SIGSEGV and SIGBUS are turned off, so that the child crashes as the plain program
+// does instead of reporting the crash as an abort or an exit status.
+std::vector<std::string> childEnvironment() {
+  std::vector<std::string> variables;
+  for (char** variable = environ; *variable != nullptr; ++variable)
+    variables.emplace_back(*variable);
+  if (!kSanitized) return variables;
+  for (const std::string name : {"ASAN_OPTIONS=", "TSAN_OPTIONS="}) {
+    auto found = std::find_if(variables.begin(), variables.end(),
+                              [&](const std::string& v) { return v.rfind(name, 0) == 0; });
+    if (found == variables.end()) found = variables.insert(variables.end(), name);
+    *found +=
+        (found->size() > name.size() ? ":" : "") + std::string("handle_segv=0:handle_sigbus=0");
+  }
+  return variables;
+}
+
 // Why the child did not load the model, from its report and how it ended.
 std::string failureReason(const ChildReport& said, int status, const ModelFiles& files) {
   const std::string lastError = withShortPaths(said.lastError, files);
@@ -249,9 +268,13 @@ Status checkModelLoads(const std::string& program, const ModelFiles& files,
   std::vector<char*> argv;
   for (std::string& argument : arguments) argv.push_back(argument.data());
   argv.push_back(nullptr);
+  std::vector<std::string> variables = childEnvironment();
+  std::vector<char*> envp;
+  for (std::string& variable : variables) envp.push_back(variable.data());
+  envp.push_back(nullptr);
   pid_t child = -1;
-  const int spawned =
-      posix_spawn(&child, program.c_str(), actions.get(), attributes.get(), argv.data(), environ);
+  const int spawned = posix_spawn(&child, program.c_str(), actions.get(), attributes.get(),
+                                  argv.data(), envp.data());
   if (spawned != 0) return posixError("cannot start the check that the model loads", spawned);
   writeEnd = FileDescriptor();
 
