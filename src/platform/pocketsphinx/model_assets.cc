@@ -1,6 +1,7 @@
 #include "platform/pocketsphinx/model_assets.h"
 
 #include <atomic>
+#include <new>
 #include <utility>
 
 #include "platform/models/model_check_stamp.h"
@@ -98,6 +99,8 @@ std::optional<ModelFiles> findLoadableModel(const std::string& locale) {
   const std::optional<std::string> key = modelCheckKey(*folder, *files);
   if (key && isModelCheckStamped(*folder, *key)) return files;
   if (Status loads = checkInThisProgram(*files, {}); !loads) {
+    // As when the session's own load runs out of memory.
+    if (loads.code() == StatusCode::noMemory) throw std::bad_alloc();
     throw SpeechError("The " + locale + " speech model cannot be used: " + loads.description());
   }
   // A store that cannot be written only costs the next session another check.

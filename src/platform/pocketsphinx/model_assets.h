@@ -27,7 +27,8 @@ std::unique_ptr<AssetInstallationRequest> modelInstallationRequest(const std::st
 // of the user's store is first loaded in the check of this program, unless its stamp says that
 // its files passed (model_check_stamp.h), and stamped when it passes; a system model is trusted.
 // Throws SpeechError ("The zh-CN speech model cannot be used: the acoustic model does not
-// load: …") when the check fails; nothing when no model is installed.
+// load: …") when the check fails, std::bad_alloc when it ran out of memory (as the session's
+// own load would); nothing when no model is installed.
 std::optional<ModelFiles> findLoadableModel(const std::string& locale);
 
 // Why the locale's model files cannot be loaded, judged without the recognition library by the

@@ -330,7 +330,10 @@ Status checkModelLoads(const std::string& program, const ModelFiles& files,
     return Status::error(part + " does not load: it took more than " +
                          std::to_string(kModelCheckSeconds) + " s");
   }
-  return Status::error(part + " does not load: " + failureReason(said, status, files));
+  std::string reason = part + " does not load: " + failureReason(said, status, files);
+  const bool outOfMemory =
+      !WIFSIGNALED(status) && !said.fatal && (said.outOfMemory || said.libraryExited);
+  return outOfMemory ? Status::noMemory(std::move(reason)) : Status::error(std::move(reason));
 }
 
 bool isModelCheckRun(int argc, char** argv) {

@@ -33,7 +33,8 @@ inline constexpr int kModelCheckSeconds = 120;
 //    header"
 //   "the language model does not load: Wrong magic header size number 67617262: words.lm is
 //    not a dump file" (the library's message, the part's path shortened to its file name)
-// and likewise when the library ran out of memory, or the load outlasted its time. Fails with
+// and likewise when the load outlasted its time, or the library ran out of memory (then of code
+// noMemory: "… does not load: the speech library ran out of memory loading it"). Fails with
 // "cancelled", the child killed, soon after `cancelled` (asked every 100 ms) returns true; with
 // the system's reason when the child cannot be started.
 Status checkModelLoads(const std::string& program, const ModelFiles& files,
