@@ -215,6 +215,79 @@ TEST_F(HostileInstall, AnArchiveOfMoreThan4096EntriesIsRefused) {
                                                       ": it holds more than 4096 entries");
 }
 
+std::vector<ArchiveItem> replacing(std::vector<ArchiveItem> items, const std::string& name,
+                                   const std::string& contents) {
+  for (ArchiveItem& item : items) {
+    if (item.name == name) item.contents = contents;
+  }
+  return items;
+}
+
+// Models shaped like the published zh-CN archive that pass the completeness check and yet do
+// not load: the library crashes on a binary mdef cut short, ends the process on a text mdef of
+// a bare header, and refuses a language model that is neither text nor its binary format. Each
+// ends with the status line and one recognition_failed line naming the part, status 1; nothing
+// is left in the store, and probe still offers zh-CN for download. The same model whole
+// installs, stamped as checked.
+TEST_F(HostileInstall, AModelThatDoesNotLoadIsRefusedAndNothingIsInstalled) {
+  const std::string top = "cmusphinx-zh-cn-5.2/";
+  const std::string mdef = readFileBytes("/usr/share/pocketsphinx/model/en-us/en-us/mdef");
+  const std::string crashed = "the speech library crashed on it (SIGSEGV)";
+  const std::string mdefItem = top + "zh_cn.cd_cont_5000/mdef";
+  struct Case {
+    std::string name;
+    std::vector<ArchiveItem> items;
+    std::string message;  // empty: installed
+  };
+  const std::vector<Case> cases = {
+      {"cut-mdef", replacing(chineseTestModelItems(top), mdefItem, mdef.substr(0, 2000)),
+       "the acoustic model does not load: " + crashed},
+      {"text-mdef", replacing(chineseTestModelItems(top), mdefItem, "0.3\n"),
+       "the acoustic model does not load: the speech library stopped on a fatal error: "
+       "Incomplete header"},
+      {"garbage-lm", replacing(chineseTestModelItems(top), top + "zh_cn.lm.bin", "garbage\n"),
+       "the language model does not load: Wrong magic header size number 67617262: zh_cn.lm.bin "
+       "is not a dump file"},
+      {"whole", chineseTestModelItems(top), ""},
+  };
+  RunOptions options;
+  options.env = {{"XDG_DATA_HOME", dataHome_}};
+  for (const Case& c : cases) {
+    writeTarGz(*served_ + "/" + c.name + ".tar.gz", c.items);
+    writeFileBytes(store_ + "/catalogue.json",
+                   R"({"models":{"zh-CN":{"name":"cmusphinx-zh-cn-5.2","downloads":)" +
+                       archiveAt(c.name + ".tar.gz") + "," + chineseTestModelParts(top) + "}}}");
+    const RunResult run = runBinary(QUILLMOR_BINARY, {"serve"},
+                                    startFrame({{"locale", "zh-CN"}}) + frameBytes(3), options);
+    expectEndedByItself(run, c.message.empty() ? 0 : 1);
+    const std::string last = c.message.empty()
+                                 ? "{\"type\":\"done\"}"
+                                 : nlohmann::json({{"code", "recognition_failed"},
+                                                   {"message",
+                                                    "cannot install the zh-CN speech model "
+                                                    "cmusphinx-zh-cn-5.2: " +
+                                                        c.message},
+                                                   {"type", "error"}})
+                                       .dump();
+    EXPECT_EQ(outputLines(run.out),
+              (std::vector<std::string>{
+                  "{\"message\":\"正在下载 zh-CN 语音模型…\",\"type\":\"status\"}", last}))
+        << c.name;
+    std::set<std::string> left = listing(store_);
+    left.erase("zh-CN.lock");
+    const std::set<std::string> expected = c.message.empty()
+                                               ? std::set<std::string>{"catalogue.json", "zh-CN"}
+                                               : std::set<std::string>{"catalogue.json"};
+    EXPECT_EQ(left, expected) << c.name;
+    const RunResult probe = runBinary(QUILLMOR_BINARY, {"probe"}, "", options);
+    EXPECT_EQ(nlohmann::json::parse(probe.out, nullptr, false)["locales"].value("zh-CN", ""),
+              c.message.empty() ? "installed" : "downloadable")
+        << c.name << ": " << probe.out;
+  }
+  EXPECT_TRUE(
+      readFileBytes(store_ + "/zh-CN/.quillmor-model-check").starts_with("quillmor-model-check "));
+}
+
 // serve's stdin through a pipe, with the scripted engine and no record: one 64 MiB audio frame
 // costs about what the same audio in 1 MiB frames costs, and a frame announcing 4 GiB of which
 // 64 MiB arrive costs what arrived.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
@@ -141,6 +142,65 @@ TEST(ChineseModel, PublishedArchiveShapeInstallsFromTheShippedEntry) {
   for (const json& event : again) EXPECT_NE(event["type"], "status") << event.dump();
   expectChineseFinal(again);
   EXPECT_EQ(server.requests().size(), 1u);
+}
+
+// A store model is loaded in a check before its first session, unless a stamp beside it says
+// that its files, as they are, passed: a model placed in the store without a stamp, or changed
+// since it was stamped, is checked; one that does not load is refused with one error line,
+// never a crash; one that loads is stamped, and the next session trusts the stamp.
+TEST(ChineseModel, AStoreModelIsCheckedBeforeItsFirstSession) {
+  const std::string stamp = "/quillmor-speech/models/zh-CN/.quillmor-model-check";
+  const std::string mdef = readFileBytes("/usr/share/pocketsphinx/model/en-us/en-us/mdef");
+  const std::string mdefPath = "/quillmor-speech/models/zh-CN/" + kTop + "zh_cn.cd_cont_5000/mdef";
+  const TempDir good;
+  placeModel(good.path(), "zh-CN", chineseTestModelItems(kTop));
+  EXPECT_FALSE(fs::exists(good.path() + stamp));
+  expectChineseFinal(sessionEvents(chineseSession(good.path(), false)));
+  const std::string stamped = readFileBytes(good.path() + stamp);
+  EXPECT_TRUE(stamped.starts_with("quillmor-model-check ")) << stamped;
+  // A check rewrites the stamp; the next session leaves it as it was.
+  const auto old = fs::file_time_type::clock::now() - std::chrono::hours(24 * 365);
+  fs::last_write_time(good.path() + stamp, old);
+  expectChineseFinal(sessionEvents(chineseSession(good.path(), false)));
+  EXPECT_EQ(fs::last_write_time(good.path() + stamp), old);
+
+  const std::string crashed = "the speech library crashed on it (SIGSEGV)";
+  struct Case {
+    std::string name;
+    bool stamped;  // placed with the stamp of the model as it was before the damage
+    std::string mdef;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"changed since it was stamped", true, mdef.substr(0, 2000),
+       "the acoustic model does not load: " + crashed},
+      {"never stamped", false, mdef.substr(0, 2000),
+       "the acoustic model does not load: " + crashed},
+      {"never stamped, a bare text header", false, "0.3\n",
+       "the acoustic model does not load: the speech library stopped on a fatal error: "
+       "Incomplete header"},
+  };
+  for (const Case& c : cases) {
+    const TempDir temp;
+    placeModel(temp.path(), "zh-CN", chineseTestModelItems(kTop));
+    if (c.stamped) {
+      expectChineseFinal(sessionEvents(chineseSession(temp.path(), false)));
+      ASSERT_TRUE(fs::exists(temp.path() + stamp)) << c.name;
+    }
+    const std::string before = c.stamped ? readFileBytes(temp.path() + stamp) : "";
+    writeFileBytes(temp.path() + mdefPath, c.mdef);
+    const RunResult run = chineseSession(temp.path(), false);
+    expectEndedByItself(run, 1);
+    EXPECT_EQ(run.out, json({{"code", "recognition_failed"},
+                             {"message", "The zh-CN speech model cannot be used: " + c.message},
+                             {"type", "error"}})
+                               .dump() +
+                           "\n")
+        << c.name;
+    // A model that fails is not stamped.
+    EXPECT_EQ(fs::exists(temp.path() + stamp) ? readFileBytes(temp.path() + stamp) : "", before)
+        << c.name;
+  }
 }
 
 // The words of a model become the final text as each locale writes them: the English pronoun

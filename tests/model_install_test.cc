@@ -12,6 +12,7 @@
 
 #include "platform/models/model_store.h"
 #include "platform/pocketsphinx/model_assets.h"
+#include "platform/pocketsphinx/model_check.h"
 #include "support/model_fixtures.h"
 #include "support/run_binary.h"
 #include "support/temp_dir.h"
@@ -28,13 +29,34 @@ const std::string kSystemModel = "/usr/share/pocketsphinx/model/en-us";
 const char kParts[] = R"("acousticModel":"en-us","dictionary":"cmudict-en-us.dict",)"
                       R"("languageModel":"en-us.lm.bin")";
 
-// A small stand-in model under "m/": enough for the installer, not for recognition.
+const std::string kTwoWordLanguageModel =
+    "\\data\\\nngram 1=4\n\n\\1-grams:\n-0.6 </s>\n-99 <s>\n-0.6 hello\n-0.6 world\n\n\\end\\\n";
+
+// A small stand-in model under "m/": enough for the installer's completeness check, not for
+// loading.
 std::vector<ArchiveItem> smallModel() {
   return {{"m/", Kind::directory, {}},
           {"m/en-us/mdef", Kind::file, "0.3\n"},
           {"m/en-us/means", Kind::file, "means\n"},
           {"m/cmudict-en-us.dict", Kind::file, "hello HH AH L OW\n"},
           {"m/en-us.lm.bin", Kind::file, "lm\n"}};
+}
+
+// Debian's en-US acoustic model with a dictionary and language model of two words, under "m/":
+// a model that loads.
+std::vector<ArchiveItem> loadableModel() {
+  std::vector<ArchiveItem> items = {{"m/", Kind::directory, {}}};
+  for (ArchiveItem& item : treeItems(kSystemModel + "/en-us", "m/en-us/")) {
+    items.push_back(std::move(item));
+  }
+  items.push_back({"m/cmudict-en-us.dict", Kind::file, "hello HH AH L OW\nworld W ER L D\n"});
+  items.push_back({"m/en-us.lm.bin", Kind::file, kTwoWordLanguageModel});
+  return items;
+}
+
+// The program's own check, run from its path (this test's executable is another program).
+Status checkWithTheProgram(const ModelFiles& files, const std::function<bool()>& cancelled) {
+  return checkModelLoads(QUILLMOR_BINARY, files, cancelled);
 }
 
 std::vector<ArchiveItem> withItem(std::vector<ArchiveItem> items, ArchiveItem extra) {
@@ -70,6 +92,7 @@ class ModelInstallTest : public ::testing::Test {
     served_.emplace();
     writeTarGz(*served_ / "en-gb.tar.gz", treeItems(kSystemModel, "quillmor-test-en-gb/"));
     writeTarGz(*served_ / "small.tar.gz", smallModel());
+    writeTarGz(*served_ / "loadable.tar.gz", loadableModel());
     writeFileBytes(*served_ / "page.html", "<html><body>Moved</body></html>\n");
     server_.emplace(served_->path());
   }
@@ -109,7 +132,8 @@ class ModelInstallTest : public ::testing::Test {
 
   // The failure description of installing en-GB, or "" when it installed.
   std::string installFailure() {
-    std::unique_ptr<AssetInstallationRequest> request = modelInstallationRequest("en-GB");
+    std::unique_ptr<AssetInstallationRequest> request =
+        modelInstallationRequest("en-GB", checkWithTheProgram);
     if (!request) return "(no request)";
     try {
       request->downloadAndInstall();
@@ -159,8 +183,9 @@ TEST_F(ModelInstallTest, InstallsTheRepackagedDebianModelAndFindsIt) {
     EXPECT_EQ(sha256OfFile(root + "/" + relative), sha256OfFile(entry.path())) << relative;
   }
   EXPECT_EQ(modelStatus("en-GB"), AssetInventoryStatus::installed);
-  EXPECT_EQ(modelInstallationRequest("en-GB"), nullptr);
+  EXPECT_EQ(modelInstallationRequest("en-GB", checkWithTheProgram), nullptr);
   EXPECT_EQ(listing(store_), (std::set<std::string>{"catalogue.json", "en-GB", "en-GB.lock"}));
+  EXPECT_TRUE(fs::exists(store_ + "/en-GB/.quillmor-model-check"));
   std::vector<std::string> requests = server_->requests();
   requests.erase(requests.begin(), requests.begin() + static_cast<long>(before));
   EXPECT_EQ(requests,
@@ -169,9 +194,9 @@ TEST_F(ModelInstallTest, InstallsTheRepackagedDebianModelAndFindsIt) {
 
 TEST_F(ModelInstallTest, PlainAndCompressedFilesArePlacedBesideTheArchive) {
   writeTarGz(*served_ / "am-only.tar.gz",
-             without(without(smallModel(), "m/cmudict-en-us.dict"), "m/en-us.lm.bin"));
+             without(without(loadableModel(), "m/cmudict-en-us.dict"), "m/en-us.lm.bin"));
   writeFileBytes(*served_ / "words.dict", "hello HH AH L OW\nworld W ER L D\n");
-  writeFileBytes(*served_ / "words.lm", std::string(5000, 'x') + "\n");
+  writeFileBytes(*served_ / "words.lm", kTwoWordLanguageModel);
   ASSERT_EQ(
       std::system(
           ("gzip -1 -c " + (*served_ / "words.lm") + " > " + (*served_ / "words.lm.gz")).c_str()),
@@ -326,15 +351,16 @@ TEST_F(ModelInstallTest, UnreachableServerFailsAtOnce) {
 }
 
 TEST_F(ModelInstallTest, ConcurrentInstallersDownloadOnce) {
-  writeCatalogue(R"([{"url":")" + server_->url("slow", "small.tar.gz") + "\"" +
-                 checksOf("small.tar.gz") + "}]");
+  writeCatalogue(R"([{"url":")" + server_->url("slow", "loadable.tar.gz") + "\"" +
+                 checksOf("loadable.tar.gz") + "}]");
   std::size_t before = server_->requests().size();
   std::vector<pid_t> children;
   for (int i = 0; i < 2; ++i) {
     pid_t pid = fork();
     if (pid == 0) {
       try {
-        std::unique_ptr<AssetInstallationRequest> request = modelInstallationRequest("en-GB");
+        std::unique_ptr<AssetInstallationRequest> request =
+            modelInstallationRequest("en-GB", checkWithTheProgram);
         if (request) request->downloadAndInstall();
       } catch (...) {
         _exit(1);

@@ -4,10 +4,13 @@
 #include "app/dispatch.h"
 #include "output/output.h"
 #include "output/process.h"
+#include "platform/pocketsphinx/model_check.h"
 #include "platform/pocketsphinx/pocketsphinx_engine.h"
 
 int main(int argc, char** argv) {
   using namespace quillmor_speech;
+  // This program run again to check that a model loads (model_check.h), and nothing else.
+  if (isModelCheckRun(argc, argv)) runModelCheck(argv);
   // stdoutLock is constructed before main; args comes second.
   try {
     args.assign(argv, argv + argc);

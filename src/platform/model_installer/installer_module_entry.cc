@@ -12,9 +12,9 @@ int installInModule(const InstallerRequest* request,
                     void* messageContext) {
   return runModuleCall(
       [&] {
-        return installModel(request->store, request->locale, catalogueEntryOf(*request), [request] {
-          return request->isCancelled(request->cancelContext) != 0;
-        });
+        return installModel(
+            request->store, request->locale, catalogueEntryOf(*request), modelLoadCheckOf(*request),
+            [request] { return request->isCancelled(request->cancelContext) != 0; });
       },
       setMessage, messageContext);
 }

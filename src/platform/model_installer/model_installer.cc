@@ -12,6 +12,7 @@
 #include "platform/base/posix_error.h"
 #include "platform/model_installer/model_download.h"
 #include "platform/model_installer/model_unpack.h"
+#include "platform/models/model_check_stamp.h"
 #include "platform/models/model_completeness.h"
 #include "platform/models/model_lock.h"
 #include "platform/models/model_paths.h"
@@ -146,7 +147,7 @@ Status moveIntoPlace(const std::string& store, const std::string& locale, const 
 // The installation proper, under the locale's lock, in a fresh work directory.
 Status installLocked(const std::string& store, const std::string& locale,
                      const CatalogueEntry& entry, const std::string& what,
-                     const std::function<bool()>& cancelled) {
+                     const ModelLoadCheck& check, const std::function<bool()>& cancelled) {
   removeStaleWork(store, locale);
   StatusOr<WorkDirectory> work =
       WorkDirectory::create(joinPath(store, "." + locale + ".partial-XXXXXX"));
@@ -158,6 +159,14 @@ Status installLocked(const std::string& store, const std::string& locale,
   }
   StatusOr<ModelFiles> parts = locateParts(entry, root, what);
   if (!parts) return parts.status();
+  const ModelFiles files = resolveModelFiles(root, *parts);
+  const std::optional<std::string> key = modelCheckKey(root, files);
+  if (Status loads = check(files, cancelled); !loads) {
+    return loads.withContext("cannot install " + what);
+  }
+  if (key) {
+    if (Status stamped = stampModelCheck(root, *key); !stamped) return stamped;
+  }
   if (Status written = writeManifest(root, entry.name, *parts); !written) return written;
   if (cancelled && cancelled()) return Status::error("cannot install " + what + ": cancelled");
   return moveIntoPlace(store, locale, root, work->path(), what);
@@ -166,7 +175,8 @@ Status installLocked(const std::string& store, const std::string& locale,
 }  // namespace
 
 Status installModel(const std::string& store, const std::string& locale,
-                    const CatalogueEntry& entry, const std::function<bool()>& cancelled) {
+                    const CatalogueEntry& entry, const ModelLoadCheck& check,
+                    const std::function<bool()>& cancelled) {
   std::string what = "the " + locale + " speech model " + entry.name;
   if (Status verifiable = checkDownloadsAreVerifiable(entry, what); !verifiable) return verifiable;
   std::error_code error;
@@ -179,7 +189,7 @@ Status installModel(const std::string& store, const std::string& locale,
   if (!lock) return lock.status();
   // Another process may have installed it while this one waited for the lock.
   if (findStoreModel(store, locale)) return Status::ok();
-  return installLocked(store, locale, entry, what, cancelled);
+  return installLocked(store, locale, entry, what, check, cancelled);
 }
 
 }  // namespace quillmor_speech

@@ -6,6 +6,7 @@
 
 #include "platform/base/status.h"
 #include "platform/models/model_catalogue.h"
+#include "platform/models/model_store.h"
 
 namespace quillmor_speech {
 
@@ -32,6 +33,7 @@ namespace quillmor_speech {
 // asked between steps, during transfers and while unpacking, returns true; waiting for another
 // process's lock is not interrupted.
 Status installModel(const std::string& store, const std::string& locale,
-                    const CatalogueEntry& entry, const std::function<bool()>& cancelled = {});
+                    const CatalogueEntry& entry, const ModelLoadCheck& check,
+                    const std::function<bool()>& cancelled = {});
 
 }  // namespace quillmor_speech

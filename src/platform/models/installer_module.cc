@@ -16,10 +16,31 @@ int isCancelled(void* context) noexcept {
   }
 }
 
+// What the module's call back to the check needs: the check, and the installation's
+// cancellation.
+struct CheckContext {
+  const ModelLoadCheck* check;
+  const std::function<bool()>* cancelled;
+};
+
+int checkModel(void* context, const char* acousticModel, const char* dictionary,
+               const char* languageModel,
+               void (*setMessage)(void* context, const char* text, std::size_t length),
+               void* messageContext) noexcept {
+  const auto* checking = static_cast<const CheckContext*>(context);
+  return runModuleCall(
+      [&] {
+        return (*checking->check)(ModelFiles{acousticModel, dictionary, languageModel},
+                                  *checking->cancelled);
+      },
+      setMessage, messageContext);
+}
+
 }  // namespace
 
 Status installModelInModule(const std::string& store, const std::string& locale,
-                            const CatalogueEntry& entry, const std::function<bool()>& cancelled) {
+                            const CatalogueEntry& entry, const ModelLoadCheck& check,
+                            const std::function<bool()>& cancelled) {
   StatusOr<InstallerModuleEntry> module = loadModuleEntry<InstallerModuleEntry>();
   if (!module) return module.status();
   std::vector<InstallerDownload> downloads;
@@ -29,6 +50,7 @@ Status installModelInModule(const std::string& store, const std::string& locale,
                          download.size ? 1 : 0, download.size.value_or(0),
                          download.sha256 ? download.sha256->c_str() : nullptr});
   }
+  CheckContext checkContext{&check, &cancelled};
   const InstallerRequest request{store.c_str(),
                                  locale.c_str(),
                                  entry.name.c_str(),
@@ -42,7 +64,9 @@ Status installModelInModule(const std::string& store, const std::string& locale,
                                  entry.lowSpeedTimeSeconds,
                                  entry.maxUnpackedBytes,
                                  &isCancelled,
-                                 const_cast<void*>(static_cast<const void*>(&cancelled))};
+                                 const_cast<void*>(static_cast<const void*>(&cancelled)),
+                                 &checkModel,
+                                 &checkContext};
   std::string message;
   const int code = module->installModel(&request, &setModuleMessage, &message);
   if (code == static_cast<int>(StatusCode::ok)) return Status::ok();
@@ -67,6 +91,17 @@ CatalogueEntry catalogueEntryOf(const InstallerRequest& request) {
   entry.lowSpeedTimeSeconds = request.lowSpeedTimeSeconds;
   entry.maxUnpackedBytes = request.maxUnpackedBytes;
   return entry;
+}
+
+ModelLoadCheck modelLoadCheckOf(const InstallerRequest& request) {
+  return [&request](const ModelFiles& files, const std::function<bool()>&) {
+    std::string message;
+    const int code = request.checkModel(request.checkContext, files.acousticModel.c_str(),
+                                        files.dictionary.c_str(), files.languageModel.c_str(),
+                                        &setModuleMessage, &message);
+    if (code == static_cast<int>(StatusCode::ok)) return Status::ok();
+    return Status::withCode(static_cast<StatusCode>(code), std::move(message));
+  };
 }
 
 }  // namespace quillmor_speech

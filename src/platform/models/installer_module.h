@@ -12,13 +12,16 @@
 
 #include "platform/base/status.h"
 #include "platform/models/model_catalogue.h"
+#include "platform/models/model_store.h"
 
 namespace quillmor_speech {
 
 // installModel (platform/model_installer/model_installer.h), run by the module; fails with the
-// loader's message when the module cannot be loaded.
+// loader's message when the module cannot be loaded. `check` runs in this program, called back
+// from the module.
 Status installModelInModule(const std::string& store, const std::string& locale,
-                            const CatalogueEntry& entry, const std::function<bool()>& cancelled);
+                            const CatalogueEntry& entry, const ModelLoadCheck& check,
+                            const std::function<bool()>& cancelled);
 
 // A catalogue entry's download, in C types. The strings stay valid for the call.
 struct InstallerDownload {
@@ -47,11 +50,19 @@ struct InstallerRequest {
   // Nonzero once the installation is to stop; called often from the installing thread.
   int (*isCancelled)(void* context);
   void* cancelContext;
+  // The program's ModelLoadCheck of the unpacked model's files (with the installation's
+  // cancellation): returns the StatusCode as an int, and on failure sets the message through
+  // `setMessage`. Never throws.
+  int (*checkModel)(void* context, const char* acousticModel, const char* dictionary,
+                    const char* languageModel,
+                    void (*setMessage)(void* context, const char* text, std::size_t length),
+                    void* messageContext);
+  void* checkContext;
 };
 
 // The module's entry, in C types only.
 struct InstallerModuleEntry {
-  static constexpr std::uint32_t kVersion = 3;
+  static constexpr std::uint32_t kVersion = 4;
   static constexpr char kFile[] = "quillmor-speech-installer.so";
   static constexpr char kSymbol[] = "quillmorInstallerModule";
 
@@ -65,5 +76,9 @@ struct InstallerModuleEntry {
 
 // The entry as the module reads it back.
 CatalogueEntry catalogueEntryOf(const InstallerRequest& request);
+
+// The request's check as the module calls it. The program's side cancels it with the
+// installation, so the cancellation the module passes is not used.
+ModelLoadCheck modelLoadCheckOf(const InstallerRequest& request);
 
 }  // namespace quillmor_speech

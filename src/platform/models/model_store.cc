@@ -113,7 +113,8 @@ ModelAvailability modelAvailability(const std::string& locale) {
   return ModelAvailability::unsupported;
 }
 
-StatusOr<std::optional<ModelInstallation>> pendingModelInstallation(const std::string& locale) {
+StatusOr<std::optional<ModelInstallation>> pendingModelInstallation(const std::string& locale,
+                                                                    ModelLoadCheck check) {
   std::optional<std::string> canonical = canonicalLocale(locale);
   if (!canonical) return Status::error("\"" + locale + "\" is not a locale identifier");
   if (findInstalledModel(*canonical)) return std::optional<ModelInstallation>();
@@ -129,9 +130,9 @@ StatusOr<std::optional<ModelInstallation>> pendingModelInstallation(const std::s
                          " speech model: no home directory for the model store");
   }
   return std::optional<ModelInstallation>(ModelInstallation{
-      *canonical, [store = *store, locale = *canonical,
-                   entry = entry->second](const std::function<bool()>& cancelled) {
-        return installModelInModule(store, locale, entry, cancelled);
+      *canonical, [store = *store, locale = *canonical, entry = entry->second,
+                   check = std::move(check)](const std::function<bool()>& cancelled) {
+        return installModelInModule(store, locale, entry, check, cancelled);
       }});
 }
 

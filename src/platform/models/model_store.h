@@ -40,6 +40,13 @@ enum class ModelAvailability {
 // The locale's availability. Never fails, never touches the network.
 ModelAvailability modelAvailability(const std::string& locale);
 
+// Loads a model's files as a recognition session would, where a crash or an exit of the
+// recognition library cannot end the caller's process; fails with a description that names the
+// part that does not load ("the acoustic model does not load: …"). Stops, failing, soon after
+// `cancelled` returns true.
+using ModelLoadCheck =
+    std::function<Status(const ModelFiles& files, const std::function<bool()>& cancelled)>;
+
 // What installs one locale's model into the user's store, bound when it is requested.
 // `install` returns once the model is installed, or fails; it stops, failing, soon after
 // `cancelled` (called from its own thread) returns true.
@@ -50,6 +57,8 @@ struct ModelInstallation {
 
 // The installation of the locale's model, or nothing when it is installed already. Fails when
 // the locale has no downloadable model (or the catalogue cannot be read, or there is no store).
-StatusOr<std::optional<ModelInstallation>> pendingModelInstallation(const std::string& locale);
+// The installation installs only a model that passes `check`.
+StatusOr<std::optional<ModelInstallation>> pendingModelInstallation(const std::string& locale,
+                                                                    ModelLoadCheck check);
 
 }  // namespace quillmor_speech

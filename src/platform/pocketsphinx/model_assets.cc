@@ -1,10 +1,13 @@
 #include "platform/pocketsphinx/model_assets.h"
 
 #include <atomic>
+#include <new>
 #include <utility>
 
+#include "platform/models/model_check_stamp.h"
 #include "platform/models/model_completeness.h"
 #include "platform/models/model_store.h"
+#include "platform/pocketsphinx/model_check.h"
 
 namespace quillmor_speech {
 
@@ -39,6 +42,11 @@ std::string problemWording(const ModelShortcoming& shortcoming) {
   return " is unusable";
 }
 
+// The check of this program: the running executable run again as the child.
+Status checkInThisProgram(const ModelFiles& files, const std::function<bool()>& cancelled) {
+  return checkModelLoads("/proc/self/exe", files, cancelled);
+}
+
 }  // namespace
 
 std::optional<std::string> modelFilesProblem(const std::string& locale, const ModelFiles& files) {
@@ -71,10 +79,33 @@ AssetInventoryStatus modelStatus(const std::string& locale) {
 }
 
 std::unique_ptr<AssetInstallationRequest> modelInstallationRequest(const std::string& locale) {
-  StatusOr<std::optional<ModelInstallation>> installation = pendingModelInstallation(locale);
+  return modelInstallationRequest(locale, checkInThisProgram);
+}
+
+std::unique_ptr<AssetInstallationRequest> modelInstallationRequest(const std::string& locale,
+                                                                   ModelLoadCheck check) {
+  StatusOr<std::optional<ModelInstallation>> installation =
+      pendingModelInstallation(locale, std::move(check));
   if (!installation) throw SpeechError(installation.status().description());
   if (!*installation) return nullptr;
   return std::make_unique<StoreInstallationRequest>(std::move(**installation));
+}
+
+std::optional<ModelFiles> findLoadableModel(const std::string& locale) {
+  std::optional<ModelFiles> files = findInstalledModel(locale);
+  if (!files) return std::nullopt;
+  const std::optional<std::string> folder = storeModelFolder(*files);
+  if (!folder) return files;
+  const std::optional<std::string> key = modelCheckKey(*folder, *files);
+  if (key && isModelCheckStamped(*folder, *key)) return files;
+  if (Status loads = checkInThisProgram(*files, {}); !loads) {
+    // As when the session's own load runs out of memory.
+    if (loads.code() == StatusCode::noMemory) throw std::bad_alloc();
+    throw SpeechError("The " + locale + " speech model cannot be used: " + loads.description());
+  }
+  // A store that cannot be written only costs the next session another check.
+  if (key) (void)stampModelCheck(*folder, *key);
+  return files;
 }
 
 }  // namespace quillmor_speech

@@ -188,7 +188,7 @@ class PocketSphinxEngine : public SpeechEngine {
 
   std::unique_ptr<SpeechAnalyzer> makeAnalyzer(
       std::shared_ptr<SpeechTranscriber> transcriber) override {
-    return makePocketSphinxAnalyzer(std::move(transcriber), findInstalledModel);
+    return makePocketSphinxAnalyzer(std::move(transcriber), findLoadableModel);
   }
 };
 

@@ -55,7 +55,8 @@ std::unique_ptr<SpeechEngine> makePocketSphinxEngine();
 void onPocketSphinxExit(void (*handler)(bool fatalErrorLogged) noexcept);
 
 // The analyzer of makePocketSphinxEngine(), with the model lookup given (the engine passes
-// findInstalledModel); lets tests load models that the store would not offer.
+// findLoadableModel, model_assets.h); lets tests load models that the store would not offer. The
+// lookup may throw SpeechError, which prepareToAnalyze then throws.
 using ModelFinder = std::function<std::optional<ModelFiles>(const std::string& locale)>;
 std::unique_ptr<SpeechAnalyzer> makePocketSphinxAnalyzer(
     std::shared_ptr<SpeechTranscriber> transcriber, ModelFinder findModel);

@@ -40,29 +40,16 @@ void discardLogMessage(void*, err_lvl_t level, const char*, ...) noexcept {
   if (level == ERR_FATAL) fatalErrorLogged = true;
 }
 
-// The library formats "LEVEL: \"file.c\", line N: text"; keep the text.
-std::string withoutSourcePrefix(std::string message) {
-  const std::size_t line = message.find("\", line ");
-  if (line != std::string::npos) {
-    const std::size_t colon = message.find(": ", line);
-    if (colon != std::string::npos) message.erase(0, colon + 2);
-  }
-  while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
-  return message;
-}
-
 // The library's log callback. Nothing may unwind through the library's frames: a line that
 // cannot be kept (no memory for it) is dropped, and the failure is then described without it.
 void keepLogMessage(void* userData, err_lvl_t level, const char* format, ...) noexcept {
   if (level == ERR_FATAL) fatalErrorLogged = true;
   if (level != ERR_ERROR && level != ERR_FATAL) return;
-  char text[1024];
   va_list arguments;
   va_start(arguments, format);
-  std::vsnprintf(text, sizeof text, format, arguments);
+  std::string message = libraryMessageText(format, arguments);
   va_end(arguments);
   try {
-    std::string message = withoutSourcePrefix(text);
     if (!message.empty()) static_cast<LibraryLog*>(userData)->keep(std::move(message));
   } catch (...) {
   }
@@ -85,6 +72,26 @@ void silenceLibraryLog() {
     std::atexit(waitForExitHandler);
     std::atexit(callExitHandler);
   });
+}
+
+std::string libraryMessageText(const char* format, va_list arguments) noexcept {
+  char text[1024];
+  std::vsnprintf(text, sizeof text, format, arguments);
+  try {
+    // The library formats "LEVEL: \"file.c\", line N: text"; keep the text.
+    std::string message = text;
+    const std::size_t line = message.find("\", line ");
+    if (line != std::string::npos) {
+      const std::size_t colon = message.find(": ", line);
+      if (colon != std::string::npos) message.erase(0, colon + 2);
+    }
+    while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) {
+      message.pop_back();
+    }
+    return message;
+  } catch (...) {
+    return {};
+  }
 }
 
 void onPocketSphinxExit(void (*handler)(bool fatalErrorLogged) noexcept) { exitHandler = handler; }

@@ -14,6 +14,7 @@
 #include <sphinxbase/logmath.h>
 #include <sphinxbase/ngram_model.h>
 
+#include <cstdarg>
 #include <memory>
 #include <string>
 
@@ -75,6 +76,11 @@ class LibraryLog {
   mutable Mutex mutex_;
   std::string lastError_ GUARDED_BY(mutex_);
 };
+
+// The text of one message of the library's log, from the format and arguments its log callback
+// receives: without the "LEVEL: \"file.c\", line N: " prefix and the line's end. Never throws
+// (a text that cannot be had is empty).
+std::string libraryMessageText(const char* format, va_list arguments) noexcept;
 
 // The readable description of a failed library call: what we were doing, and what the library
 // said (its logged error, or its return code when it logged nothing).
