@@ -4,7 +4,13 @@ batch decoder (pocketsphinx_batch, one model load for all the pieces) on the sam
 same model, measured in the same run. Prints figures, asserts nothing.
 
 All audio is made here with ffmpeg from Debian's pocketsphinx-testdata:
-1. WER on the test clips (LibriVox and cards) at their recorded level and scaled by -34 dB.
+1. WER of the finals on the test clips (LibriVox and cards) at their recorded level and scaled
+   by -34 dB, each clip a session of its own, and on the clips streamed back to back in one
+   session with 0.3 s of silence between them in 20 ms frames (the batch decoder given the
+   same stream in 20 s pieces); on that stream, how often a final differs from the utterance's
+   last partial and the share of partials that change a word the previous one showed (partials
+   are emitted by audio position, so the pace the audio is sent at does not change them).
+   With --compare, another build (say main's) is measured in the same run.
 2. Whether the final lines of the same audio are identical in 5, 20, 100 and 1000 ms frames.
 3. Continuous overlapping speech (the LibriVox clips one after another, mixed with themselves
    1.7 s later) of each length asked for, pushed at full speed in 20 ms frames: RTF, peak RSS,
@@ -14,7 +20,7 @@ All audio is made here with ffmpeg from Debian's pocketsphinx-testdata:
    (pocketsphinx_continuous) loading the same model on 0.1 s of silence, interleaved: wall time
    and peak RSS.
 
-    bench/field_bench.py [BUILD_DIR] [--minutes 3 [30 ...]] [--runs N]
+    bench/field_bench.py [BUILD_DIR] [--compare OTHER_BUILD_DIR] [--minutes 3 [30 ...]] [--runs N]
 """
 import argparse
 import json
@@ -116,6 +122,30 @@ def finals(out):
     return result
 
 
+def agreement(out):
+    """(finals differing from their utterance's last partial, finals with a partial before them,
+    partials changing a word the previous partial of the utterance showed, partials following
+    another of the same utterance)."""
+    differing = with_partial = changing = following = 0
+    previous = None
+    for line in out.decode().splitlines():
+        event = json.loads(line)
+        if event.get("type") == "partial":
+            words = event["text"].split()
+            if previous is not None:
+                following += 1
+                shown = previous[:len(words)]
+                if len(words) < len(previous) or words[:len(shown)] != shown:
+                    changing += 1
+            previous = words
+        elif event.get("type") == "final":
+            if previous is not None:
+                with_partial += 1
+                differing += event["text"].split() != previous
+            previous = None
+    return differing, with_partial, changing, following
+
+
 def edit_distance(a, b):
     row = list(range(len(b) + 1))
     for i, x in enumerate(a, 1):
@@ -125,20 +155,43 @@ def edit_distance(a, b):
     return row[len(b)]
 
 
-def wer_section(binary, work):
-    print("== 1. WER on the test clips (LibriVox and cards), ours vs the batch decoder")
+def wer_section(binaries, work):
+    print("== 1. WER of finals on the test clips (LibriVox and cards) against the batch decoder")
     clips = references()
     words = sum(len(reference) for _, reference in clips)
     for label, volume in (("recorded level", "volume=1"), ("-34 dB", "volume=-34dB")):
         pcms = [pcm16(["-i", path], f"[0:a]{volume}") for path, _ in clips]
-        ours = 0
-        for pcm, (_, reference) in zip(pcms, clips):
-            out = run_measured([binary, "serve"], frames(pcm))[0]
-            ours += edit_distance(reference, " ".join(t for _, _, t in finals(out)).split())
         hyps, _, _ = batch_decode(work, pcms)
         batch = sum(edit_distance(ref, hyp) for (_, ref), hyp in zip(clips, hyps))
-        print(f"{label:15}: ours WER {ours / words:.3f}   batch decoder WER {batch / words:.3f}"
-              f"   ({len(clips)} clips, {words} words)")
+        figures = []
+        for name, binary in binaries:
+            errors = 0
+            for pcm, (_, reference) in zip(pcms, clips):
+                out = run_measured([binary, "serve"], frames(pcm))[0]
+                errors += edit_distance(reference, " ".join(t for _, _, t in finals(out)).split())
+            figures.append(f"{name} WER {errors / words:.3f}")
+        print(f"one by one, {label:14}: {'   '.join(figures)}   batch decoder WER "
+              f"{batch / words:.3f}   ({len(clips)} clips, {words} words)")
+
+    gap = bytes(int(0.3 * 16000) * 2)
+    stream = b"".join(pcm16(["-i", path]) + gap for path, _ in clips)
+    reference = [word for _, clip_words in clips for word in clip_words]
+    pieces = [stream[at:at + 20 * 32000] for at in range(0, len(stream), 20 * 32000)]
+    hyps, _, _ = batch_decode(work, pieces)
+    batch = edit_distance(reference, [word for hyp in hyps for word in hyp])
+    figures, agreements = [], []
+    for name, binary in binaries:
+        out, wall, _ = run_measured([binary, "serve"], frames(stream))
+        hyp = " ".join(t for _, _, t in finals(out)).split()
+        figures.append(f"{name} WER {edit_distance(reference, hyp) / len(reference):.3f}")
+        differing, with_partial, changing, following = agreement(out)
+        agreements.append(f"{name}: {differing}/{with_partial} finals differ from their last "
+                          f"partial, {changing}/{following} partials change a shown word, "
+                          f"RTF {wall / (len(stream) / 32000):.3f}")
+    print(f"back to back, 0.3 s gaps, 20 ms frames: {'   '.join(figures)}   batch decoder WER "
+          f"{batch / len(reference):.3f} (in 20 s pieces)   ({len(stream) / 32000:.1f} s)")
+    for line in agreements:
+        print(f"  {line}")
 
 
 def frame_size_section(binary):
@@ -201,6 +254,7 @@ def start_section(binary, work, runs):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("build", nargs="?", default="build")
+    parser.add_argument("--compare", help="another build directory measured in the WER section")
     parser.add_argument("--minutes", type=float, nargs="+", default=[3])
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--only", choices=["wer", "frames", "continuous", "start"])
@@ -211,7 +265,10 @@ def main():
     work = tempfile.mkdtemp(prefix="field-bench-")
     try:
         if options.only in (None, "wer"):
-            wer_section(binary, work)
+            binaries = [("ours", binary)]
+            if options.compare:
+                binaries.append(("compared", os.path.abspath(f"{options.compare}/quillmor-speech")))
+            wer_section(binaries, work)
         if options.only in (None, "frames"):
             frame_size_section(binary)
         if options.only in (None, "continuous"):

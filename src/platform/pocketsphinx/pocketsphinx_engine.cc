@@ -58,10 +58,18 @@ class PocketSphinxAnalyzer : public SpeechAnalyzer {
     silenceLibraryLog();
     const std::string dictionary = decoderDictionary(*files);
     LibraryLog log;
+    // The search settings serve both passes (the decoder has one search): the live pass's
+    // partials come from the tree search alone, and its own end-of-utterance search is never
+    // read, so the flat search is left out; the second pass's words come from the best path
+    // through the tree search's lattice, with a language weight below the library's default, and
+    // the active models per frame are bounded. Measured on the testdata clips with the field
+    // bench: these give the second pass a lower word error rate than the library's defaults at
+    // about half their cost.
     auto configure = [&] {
       return ConfigHandle(cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm",
                                       files->acousticModel.c_str(), "-dict", dictionary.c_str(),
-                                      "-logfn", "/dev/null", nullptr));
+                                      "-logfn", "/dev/null", "-fwdflat", "no", "-bestpathlw", "7.5",
+                                      "-maxhmmpf", "3000", nullptr));
     };
     ConfigHandle config = configure();
     ConfigHandle languageModelConfig = configure();

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <pocketsphinx.h>
+#include <sphinxbase/fe.h>
 #include <sphinxbase/logmath.h>
 #include <sphinxbase/ngram_model.h>
 
@@ -32,6 +33,9 @@ struct SegmentIteratorDeleter {
   void operator()(ps_seg_t* segment) const { ps_seg_free(segment); }
 };
 
+struct FrontEndDeleter {
+  void operator()(fe_t* frontEnd) const { fe_free(frontEnd); }
+};
 struct NgramModelDeleter {
   void operator()(ngram_model_t* model) const { ngram_model_free(model); }
 };
@@ -41,6 +45,7 @@ struct LogmathDeleter {
 
 using DecoderHandle = std::unique_ptr<ps_decoder_t, DecoderDeleter>;
 using ConfigHandle = std::unique_ptr<cmd_ln_t, ConfigDeleter>;
+using FrontEndHandle = std::unique_ptr<fe_t, FrontEndDeleter>;
 using NgramModelHandle = std::unique_ptr<ngram_model_t, NgramModelDeleter>;
 using LogmathHandle = std::unique_ptr<logmath_t, LogmathDeleter>;
 // ps_seg_next frees the iterator when it reaches the end: advance with

@@ -15,6 +15,8 @@ constexpr double kPieceSeconds = kPieceSamples / kSampleRate;
 constexpr std::size_t kVolatileIntervalSamples = 3200;
 // The shortest silence or filler at the end of a hypothesis that counts as a pause.
 constexpr int kPauseFrames = 10;
+// How much audio before the point where speech was detected the second pass decodes.
+constexpr std::size_t kLeadSamples = 8000;
 
 void check(int returned, const char* whatFailed) {
   if (returned < 0) throw SpeechError(describePocketSphinxFailure(whatFailed, returned, ""));
@@ -32,7 +34,8 @@ Recognition::Recognition(ps_decoder_t* decoder, double frameRate, ReportingOptio
       results_(results),
       cutter_(kPieceSamples),
       normalizer_(kPieceSeconds),
-      limiter_(kPieceSeconds) {}
+      limiter_(kPieceSeconds),
+      secondPass_(decoder) {}
 
 void Recognition::feed(std::span<const std::int16_t> samples) {
   cutter_.append(samples, [this](std::span<std::int16_t> piece) { feedPiece(piece); });
@@ -49,7 +52,9 @@ void Recognition::feedPiece(std::span<std::int16_t> piece) {
   normalizer_.apply(piece);
   check(ps_process_raw(decoder_, piece.data(), piece.size(), 0, 0), "Recognising the audio failed");
   samplesFed_ += piece.size();
-  if (ps_get_in_speech(decoder_) == 0) {
+  const bool speech = ps_get_in_speech(decoder_) != 0;
+  keepAudio(piece, speech && !inSpeech_);
+  if (!speech) {
     // Utterances are ended only after speech was seen in them: the library misbehaves after
     // many empty ones.
     if (inSpeech_) endUtterance(true);
@@ -65,8 +70,22 @@ void Recognition::feedPiece(std::span<std::int16_t> piece) {
   if (testPause || volatileDue) segments = hypothesisSegments(decoder_, false);
   if (limiter_.endAfter(level, testPause && endsInPause(segments))) {
     endUtterance(true);
+    earliestStart_ = samplesFed_;
   } else if (volatileDue) {
     deliverVolatileResult(segments);
+  }
+}
+
+void Recognition::keepAudio(std::span<const std::int16_t> piece, bool startsUtterance) {
+  recent_.insert(recent_.end(), piece.begin(), piece.end());
+  const std::size_t keep = kLeadSamples + piece.size();
+  if (recent_.size() > keep) recent_.erase(recent_.begin(), recent_.end() - keep);
+  if (startsUtterance) {
+    const std::size_t available = std::min(recent_.size(), samplesFed_ - earliestStart_);
+    utterance_.assign(recent_.end() - available, recent_.end());
+    utteranceStart_ = samplesFed_ - available;
+  } else if (inSpeech_) {
+    utterance_.insert(utterance_.end(), piece.begin(), piece.end());
   }
 }
 
@@ -77,7 +96,8 @@ bool Recognition::endsInPause(const std::vector<Word>& segments) const {
 
 void Recognition::endUtterance(bool startNext) {
   check(ps_end_utt(decoder_), "Ending an utterance failed");
-  const std::vector<Word> words = spokenWords(hypothesisSegments(decoder_, true));
+  const std::vector<Word> words = spokenWords(secondPass_.decode(utterance_, utteranceStart_));
+  utterance_.clear();
   if (!words.empty()) results_.deliver(makeResult(words, true));
   inSpeech_ = false;
   lastVolatileText_.clear();

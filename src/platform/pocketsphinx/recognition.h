@@ -5,9 +5,11 @@
 // After each piece the decoder's voice-activity detection is read: an utterance ends when its
 // speech stops, or when it runs on too long (utterance_limiter.h), and each utterance that has
 // words ends in one final result. While an utterance is in progress and volatile results were
-// asked for, a volatile result is delivered whenever the hypothesis text changes, at most every
-// 200 ms of audio. Ranges are on the timeline of the audio fed (the first sample is 0 s) and
-// cover the result's words.
+// asked for, a volatile result (from the live pass) is delivered whenever the hypothesis text
+// changes, at most every 200 ms of audio. The final result comes from a second pass over the
+// utterance's audio (whole_utterance_pass.h), from 500 ms before its speech was detected (but
+// never from before the end of an utterance the length cap cut) to its end. Ranges are on the
+// timeline of the audio fed (the first sample is 0 s) and cover the result's words.
 //
 // Failures: feed and finish throw SpeechError with a readable description when the decoder
 // fails; the recognition must not be used after that.
@@ -21,11 +23,13 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "platform/pocketsphinx/hypothesis_words.h"
 #include "platform/pocketsphinx/level_normalizer.h"
 #include "platform/pocketsphinx/piece_cutter.h"
 #include "platform/pocketsphinx/utterance_limiter.h"
+#include "platform/pocketsphinx/whole_utterance_pass.h"
 #include "platform/speech/speech_engine.h"
 
 namespace quillmor_speech {
@@ -33,7 +37,8 @@ namespace quillmor_speech {
 class Recognition {
  public:
   // The decoder has started its stream and its first utterance, and outlives the recognition;
-  // frameRate is its frames per second.
+  // frameRate is its frames per second. Throws SpeechError when the second pass cannot be set
+  // up.
   // The locale decides how the words of a result are joined (transcript_text.h).
   Recognition(ps_decoder_t* decoder, double frameRate, ReportingOptions reporting,
               AttributeOptions attributes, std::string locale, ResultSequence& results);
@@ -46,6 +51,7 @@ class Recognition {
 
  private:
   void feedPiece(std::span<std::int16_t> piece);
+  void keepAudio(std::span<const std::int16_t> piece, bool startsUtterance);
   bool endsInPause(const std::vector<Word>& segments) const;
   void endUtterance(bool startNext);
   void deliverVolatileResult(const std::vector<Word>& segments);
@@ -60,8 +66,15 @@ class Recognition {
   PieceCutter cutter_;
   LevelNormalizer normalizer_;
   UtteranceLimiter limiter_;
+  WholeUtterancePass secondPass_;
   std::size_t samplesFed_ = 0;
-  bool inSpeech_ = false;  // the current utterance has speech in it
+  // The audio fed (after the level normalizer) of the last 500 ms and the current piece, and
+  // of the current utterance from its first sample on, which is sample utteranceStart_.
+  std::vector<std::int16_t> recent_;
+  std::vector<std::int16_t> utterance_;
+  std::size_t utteranceStart_ = 0;
+  std::size_t earliestStart_ = 0;  // where the audio of a capped utterance ended
+  bool inSpeech_ = false;          // the current utterance has speech in it
   std::string lastVolatileText_;
   std::optional<std::size_t> lastVolatileAt_;  // samplesFed_ at the last volatile result
 };
