@@ -4,12 +4,13 @@
 
 namespace quillmor_speech {
 
-NgramModelHandle readLanguageModel(const std::string& path, cmd_ln_t* config) {
-  LogmathHandle logmath(
+LanguageModel readLanguageModel(const std::string& path, cmd_ln_t* config) {
+  LanguageModel read;
+  read.logmath.reset(
       logmath_init(cmd_ln_float32_r(config, "-logbase"), 0, cmd_ln_boolean_r(config, "-bestpath")));
-  if (!logmath) return nullptr;
-  // The model keeps a reference of its own to the log math.
-  return NgramModelHandle(ngram_model_read(config, path.c_str(), NGRAM_AUTO, logmath.get()));
+  if (!read.logmath) return read;
+  read.model.reset(ngram_model_read(config, path.c_str(), NGRAM_AUTO, read.logmath.get()));
+  return read;
 }
 
 LanguageModelLoad::LanguageModelLoad(std::string path, ConfigHandle config)
@@ -28,7 +29,7 @@ LanguageModelLoad::~LanguageModelLoad() {
   if (thread_.joinable()) thread_.join();
 }
 
-NgramModelHandle LanguageModelLoad::take() {
+LanguageModel LanguageModelLoad::take() {
   if (thread_.joinable()) thread_.join();
   if (!read_) {
     model_ = readLanguageModel(path_, config_.get());

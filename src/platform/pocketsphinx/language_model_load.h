@@ -18,9 +18,18 @@
 
 namespace quillmor_speech {
 
-// Reads the language model at `path` as a decoder of `config` (made with ps_args()) would;
-// nothing when the library cannot read it (its log says why).
-NgramModelHandle readLanguageModel(const std::string& path, cmd_ln_t* config);
+// A language model with the log math its scores are made in. The library's model only borrows
+// its log math (it neither keeps a reference nor frees it), and so do the searches built over
+// the model: the log math must outlive both. Keep this record, or its log math, as long as the
+// decoder that searches the model; the model is released before its log math.
+struct LanguageModel {
+  LogmathHandle logmath;
+  NgramModelHandle model;
+};
+
+// Reads the language model at `path` as a decoder of `config` (made with ps_args()) would; no
+// model when the library cannot read it (its log says why).
+LanguageModel readLanguageModel(const std::string& path, cmd_ln_t* config);
 
 // One read of a language model, begun at construction on a thread of its own (on the caller's
 // thread, at take(), when no thread can be started). `config` is the load's own: no other
@@ -32,14 +41,14 @@ class LanguageModelLoad {
   LanguageModelLoad(const LanguageModelLoad&) = delete;
   LanguageModelLoad& operator=(const LanguageModelLoad&) = delete;
 
-  // Waits for the read and hands its model over; nothing when it failed. Once only.
-  NgramModelHandle take();
+  // Waits for the read and hands its model over; no model when it failed. Once only.
+  LanguageModel take();
 
  private:
   std::string path_;
   ConfigHandle config_;
-  NgramModelHandle model_;  // written by the thread, read after joining it
-  bool read_ = false;       // written by the thread, read after joining it
+  LanguageModel model_;  // written by the thread, read after joining it
+  bool read_ = false;    // written by the thread, read after joining it
   std::thread thread_;
 };
 

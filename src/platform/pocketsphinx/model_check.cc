@@ -367,14 +367,15 @@ void runModelCheck(char** argv) {
     report("step 1");
     if (ps_load_dict(decoder.get(), dictionary.c_str(), nullptr, nullptr) != 0) notLoaded();
     report("step 2");
-    NgramModelHandle model = readLanguageModel(languageModel, config.get());
-    if (!model) notLoaded();
+    const LanguageModel model = readLanguageModel(languageModel, config.get());
+    if (!model.model) notLoaded();
     // Searched as the session's decoder searches its language model.
-    if (ps_set_lm(decoder.get(), "_default", model.get()) != 0 ||
+    if (ps_set_lm(decoder.get(), "_default", model.model.get()) != 0 ||
         ps_set_search(decoder.get(), "_default") != 0) {
       notLoaded();
     }
     report("ok");
+    _exit(kLoaded);  // the process ends here: nothing loaded needs releasing
   } catch (...) {
     report("memory");
     _exit(kNotLoaded);

@@ -80,12 +80,14 @@ class PocketSphinxAnalyzer : public SpeechAnalyzer {
     const std::string notLoaded = "The " + locale + " speech model could not be loaded";
     // The language model is read while the decoder loads the rest, then searched as the
     // decoder's own ("-lm") would be.
+    // Its log math outlives the decoder, whose search borrows it (language_model_load.h).
     LanguageModelLoad languageModel(files->languageModel, std::move(languageModelConfig));
+    LanguageModel model;
     DecoderHandle decoder(ps_init(config.get()));
     if (!decoder) throw SpeechError(describePocketSphinxFailure(notLoaded, 0, log.lastError()));
-    NgramModelHandle model = languageModel.take();
-    if (!model) throw SpeechError(describePocketSphinxFailure(notLoaded, 0, log.lastError()));
-    if (ps_set_lm(decoder.get(), kSearchName, model.get()) != 0 ||
+    model = languageModel.take();
+    if (!model.model) throw SpeechError(describePocketSphinxFailure(notLoaded, 0, log.lastError()));
+    if (ps_set_lm(decoder.get(), kSearchName, model.model.get()) != 0 ||
         ps_set_search(decoder.get(), kSearchName) != 0) {
       throw SpeechError(describePocketSphinxFailure(notLoaded, 0, log.lastError()));
     }
@@ -93,6 +95,7 @@ class PocketSphinxAnalyzer : public SpeechAnalyzer {
     if (frameRate > 0) frameRate_ = frameRate;
     format_ = format;
     config_ = std::move(config);
+    languageModelMath_ = std::move(model.logmath);
     decoder_ = std::move(decoder);
   }
 
@@ -165,6 +168,7 @@ class PocketSphinxAnalyzer : public SpeechAnalyzer {
   ModelFinder findModel_;
   // Set by prepareToAnalyze; from start() on, the decoder is used by the worker alone.
   ConfigHandle config_;
+  LogmathHandle languageModelMath_;  // borrowed by the decoder's search: released after it
   DecoderHandle decoder_;
   std::optional<AVAudioFormat> format_;
   double frameRate_ = 100;
