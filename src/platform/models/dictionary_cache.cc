@@ -83,18 +83,8 @@ Status writeDerivedDictionary(const std::string& path, const std::string& entrie
   std::filesystem::create_directories(target.parent_path(), error);
   if (error)
     return Status::error("cannot create " + target.parent_path().string() + ": " + error.message());
-  std::string temporary = path + ".XXXXXX";
-  FileDescriptor fd(::mkstemp(temporary.data()));
-  if (!fd.valid()) return posixError("cannot create " + temporary, errno);
-  const std::string bytes = headerFor(entries) + entries;
-  Status written = writeAll(fd.get(), bytes.data(), bytes.size(), temporary);
-  if (written && ::fchmod(fd.get(), 0644) != 0) written = posixError("cannot set its mode", errno);
-  if (written) written = syncFile(fd, temporary);
-  if (written && ::rename(temporary.c_str(), path.c_str()) != 0) {
-    written = posixError("cannot rename it into place", errno);
-  }
-  if (!written) ::unlink(temporary.c_str());
-  return written.withContext("Storing the dictionary " + path);
+  return replaceFileWhole(path, headerFor(entries) + entries)
+      .withContext("Storing the dictionary " + path);
 }
 
 }  // namespace quillmor_speech

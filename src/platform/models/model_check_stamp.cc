@@ -96,18 +96,8 @@ bool isModelCheckStamped(const std::string& folder, const std::string& key) {
 
 Status stampModelCheck(const std::string& folder, const std::string& key) {
   const std::string path = joinPath(folder, kStampFile);
-  std::string temporary = path + ".XXXXXX";
-  FileDescriptor fd(::mkstemp(temporary.data()));
-  if (!fd.valid()) return posixError("cannot create " + temporary, errno);
-  const std::string line = kStampWord + key + "\n";
-  Status written = writeAll(fd.get(), line.data(), line.size(), temporary);
-  if (written && ::fchmod(fd.get(), 0644) != 0) written = posixError("cannot set its mode", errno);
-  if (written) written = syncFile(fd, temporary);
-  if (written && ::rename(temporary.c_str(), path.c_str()) != 0) {
-    written = posixError("cannot rename it into place", errno);
-  }
-  if (!written) ::unlink(temporary.c_str());
-  return written.withContext("Stamping the checked model " + folder);
+  return replaceFileWhole(path, kStampWord + key + "\n")
+      .withContext("Stamping the checked model " + folder);
 }
 
 }  // namespace quillmor_speech

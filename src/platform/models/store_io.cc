@@ -1,6 +1,7 @@
 #include "platform/models/store_io.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -57,6 +58,20 @@ Status syncFile(const FileDescriptor& fd, const std::string& path) {
 void syncDirectory(const std::string& path) {
   FileDescriptor fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (fd.valid()) fsync(fd.get());
+}
+
+Status replaceFileWhole(const std::string& path, const std::string& bytes) {
+  std::string temporary = path + ".XXXXXX";
+  FileDescriptor fd(::mkstemp(temporary.data()));
+  if (!fd.valid()) return posixError("cannot create " + temporary, errno);
+  Status written = writeAll(fd.get(), bytes.data(), bytes.size(), temporary);
+  if (written && ::fchmod(fd.get(), 0644) != 0) written = posixError("cannot set its mode", errno);
+  if (written) written = syncFile(fd, temporary);
+  if (written && ::rename(temporary.c_str(), path.c_str()) != 0) {
+    written = posixError("cannot rename it into place", errno);
+  }
+  if (!written) ::unlink(temporary.c_str());
+  return written;
 }
 
 }  // namespace quillmor_speech

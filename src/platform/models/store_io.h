@@ -38,6 +38,11 @@ Status writeAll(int fd, const char* bytes, std::size_t count, const std::string&
 // fsync(2) of a file written through `fd`.
 Status syncFile(const FileDescriptor& fd, const std::string& path);
 
+// Replaces the file at `path` with `bytes` (mode 0644) as a whole: written and synced to a
+// temporary file beside it, then renamed into place, so a reader never sees a part of it. On
+// failure the temporary file is removed and `path` is left as it was.
+Status replaceFileWhole(const std::string& path, const std::string& bytes);
+
 // Makes a directory's new entries durable. Never fails: a failure here loses nothing that was
 // checked, so it is not reported.
 void syncDirectory(const std::string& path);
