@@ -2,6 +2,7 @@
 // audio with the same model, in the same run.
 //
 //   recognizer_bench [speech.raw]
+//   recognizer_bench --finals speech.raw
 //
 // The audio is 16 kHz 16-bit mono: the file given (raw little-endian samples), or else the CMU
 // recordings of Debian's pocketsphinx-testdata concatenated, repeated until there is at least
@@ -15,6 +16,9 @@
 //     audio to the first volatile result that holds it, and from speech onset to the first
 //     volatile result of an utterance;
 //   - peak resident memory.
+// With --finals, the engine only recognises the file at full speed and prints each final as
+// one JSON line: its start and end, and its words with their confidences ({"start":..,"end":..,
+// "words":[["ten",0.91],...]}), for bench/field_bench.py.
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -259,7 +263,30 @@ long peakRssKiB() {
   return usage.ru_maxrss;
 }
 
+// Each final of the speech as a JSON line (see the top of the file).
+int printFinals(const std::vector<std::int16_t>& speech) {
+  const EngineRun run = runEngine(speech, false, false);
+  for (const Delivery& delivery : run.deliveries) {
+    const SpeechTranscriptionResult& result = delivery.result;
+    if (!result.isFinal) continue;
+    std::string line = "{\"start\":" + std::to_string(result.range.start.seconds) +
+                       ",\"end\":" + std::to_string(result.range.end().seconds) + ",\"words\":[";
+    bool first = true;
+    for (const TextRun& run : result.text) {
+      if (wordCount(run.text) == 0) continue;  // the spaces between words
+      line += std::string(first ? "" : ",") + "[\"" + run.text + "\"," +
+              (run.confidence ? std::to_string(*run.confidence) : "null") + "]";
+      first = false;
+    }
+    std::printf("%s]}\n", line.c_str());
+  }
+  return 0;
+}
+
 int benchMain(int argc, char** argv) {
+  if (argc == 3 && std::strcmp(argv[1], "--finals") == 0) {
+    return printFinals(samplesOf(fileBytes(argv[2])));
+  }
   const std::vector<std::int16_t> speech =
       argc > 1 ? samplesOf(fileBytes(argv[1])) : defaultSpeech();
   const double audioSeconds = speech.size() / kRate;

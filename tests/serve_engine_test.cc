@@ -120,21 +120,6 @@ TEST(ServeEndToEnd, BundledSampleThroughDecodeAndServeWhateverTheHostsFrameSize)
   EXPECT_EQ(finalLines(part.out), reference);
 }
 
-// Mono PCM at `rate` (16 kHz by default) made by ffmpeg from its input arguments and the filter
-// graph given.
-std::string ffmpegPcm(std::vector<std::string> arguments, const std::string& filter,
-                      int rate = 16000) {
-  const TempDir dir;
-  for (const std::string& part : {std::string("-filter_complex"), filter, std::string("-f"),
-                                  std::string("s16le"), std::string("-ar"), std::to_string(rate),
-                                  std::string("-ac"), std::string("1"), dir / "out.raw"}) {
-    arguments.push_back(part);
-  }
-  std::string pcm;
-  if (runFfmpeg(arguments)) pcm = readFileBytes(dir / "out.raw");
-  return pcm;
-}
-
 TEST(ServeEndToEnd, HostAudioAt44100HzIsConvertedAndGivesTheWordsOfTheRecording) {
   // The recognizer's own rate is heard in every other session here.
   const std::string pcm =
@@ -224,6 +209,30 @@ TEST(ServeEndToEnd, FinalsComeFromTheSecondPassOnTheTimelineOfThePartials) {
     }
   }
   EXPECT_EQ(finals, (std::vector<std::string>{clips[0].text, clips[1].text, clips[2].text}));
+}
+
+TEST(ServeEndToEnd, MusicAndNoiseGiveNoFinalAndSpeechAfterThemStillDoes) {
+  // A minute of four kinds of synthetic music, white noise and pink noise, then "ten of clubs".
+  std::string pcm;
+  for (const std::string& source : syntheticMusic(8)) {
+    pcm += ffmpegPcm({"-f", "lavfi", "-i", source}, "[0:a]anull");
+  }
+  for (const char* noise : {"anoisesrc=c=white:a=0.3:d=15", "anoisesrc=c=pink:a=0.3:d=15"}) {
+    pcm += ffmpegPcm({"-f", "lavfi", "-i", noise}, "[0:a]anull");
+  }
+  const double speechStart = pcm.size() / 32000.0 + 1;
+  ASSERT_GT(speechStart, 62);
+  pcm += std::string(32000, '\0') +
+         ffmpegPcm({"-i", "/usr/share/pocketsphinx/test/data/cards/001.wav"}, "[0:a]anull") +
+         std::string(32000, '\0');
+  Transcript t = checkSession(runBinary(
+      QUILLMOR_BINARY, {"serve"}, startFrame({{"locale", "en-US"}}) + audioFrames(pcm, 16000)));
+  EXPECT_EQ(t.finals, "ten of clubs");
+  for (const json& event : t.events) {
+    if (event["type"] == "final") {
+      EXPECT_GE(event["start"].get<double>(), speechStart - 0.1) << event;
+    }
+  }
 }
 
 TEST(ServeEndToEnd, QuietSpeechStillYieldsItsWords) {

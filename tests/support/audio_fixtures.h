@@ -10,6 +10,15 @@ namespace quillmor_speech {
 // Runs `ffmpeg -v error -y <arguments>`; true when it exits with status 0.
 bool runFfmpeg(const std::vector<std::string>& arguments);
 
+// Mono PCM at `rate` (16 kHz by default) made by ffmpeg from its input arguments and the filter
+// graph given; empty when ffmpeg fails.
+std::string ffmpegPcm(std::vector<std::string> arguments, const std::string& filter,
+                      int rate = 16000);
+
+// Synthetic music as ffmpeg lavfi sources of `seconds`, each of another kind: notes and two
+// voices, a fast arpeggio of harmonic notes, notes with vibrato, notes over drums.
+std::vector<std::string> syntheticMusic(int seconds);
+
 // Writes a tone file: `seconds` of a 440 Hz sine at `rate`, amplitude 0.5 in the first channel
 // and 0.25 in the second (same phase), encoded with `codecArguments` (e.g. {"-c:a", "flac"}).
 bool makeTone(const std::string& path, int rate, int channels, double seconds,

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/pocketsphinx/held_tones.h"
 #include "platform/pocketsphinx/pocketsphinx_handles.h"
 
 namespace quillmor_speech {
@@ -17,6 +18,9 @@ constexpr std::size_t kVolatileIntervalSamples = 3200;
 constexpr int kPauseFrames = 10;
 // How much audio before the point where speech was detected the second pass decodes.
 constexpr std::size_t kLeadSamples = 8000;
+// The share of held tones from which an utterance is taken for music (held_tones.h: speech
+// stays at or below 0.33 per utterance, music is at or above 0.54).
+constexpr double kMusicShare = 0.45;
 
 void check(int returned, const char* whatFailed) {
   if (returned < 0) throw SpeechError(describePocketSphinxFailure(whatFailed, returned, ""));
@@ -97,8 +101,10 @@ bool Recognition::endsInPause(const std::vector<Word>& segments) const {
 void Recognition::endUtterance(bool startNext) {
   check(ps_end_utt(decoder_), "Ending an utterance failed");
   const std::vector<Word> words = spokenWords(secondPass_.decode(utterance_, utteranceStart_));
+  if (!words.empty() && heldToneShare(utterance_) < kMusicShare) {
+    results_.deliver(makeResult(words, true));
+  }
   utterance_.clear();
-  if (!words.empty()) results_.deliver(makeResult(words, true));
   inSpeech_ = false;
   lastVolatileText_.clear();
   lastVolatileAt_.reset();

@@ -8,8 +8,10 @@
 // asked for, a volatile result (from the live pass) is delivered whenever the hypothesis text
 // changes, at most every 200 ms of audio. The final result comes from a second pass over the
 // utterance's audio (whole_utterance_pass.h), from 500 ms before its speech was detected (but
-// never from before the end of an utterance the length cap cut) to its end. Ranges are on the
-// timeline of the audio fed (the first sample is 0 s) and cover the result's words.
+// never from before the end of an utterance the length cap cut) to its end. An utterance that
+// is mostly held tones (music, held_tones.h) gets no final: the words the model hears in music
+// are invented. Ranges are on the timeline of the audio fed (the first sample is 0 s) and cover
+// the result's words.
 //
 // Failures: feed and finish throw SpeechError with a readable description when the decoder
 // fails; the recognition must not be used after that.
