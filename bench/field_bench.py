@@ -19,8 +19,21 @@ All audio is made here with ffmpeg from Debian's pocketsphinx-testdata:
 4. Session start (a start frame and an end frame, no audio) against the engine's tool
    (pocketsphinx_continuous) loading the same model on 0.1 s of silence, interleaved: wall time
    and peak RSS.
+5. Confidence of the finals' words (recognizer_bench --finals of the same build), each word
+   marked right or wrong by aligning the finals with the reference: mean confidence of right and
+   of wrong words, the share of wrong words above 0.8, and how often a right word ranks above a
+   wrong one (AUC), on the clips at their level, at -34 dB, under pink noise and under another
+   voice 12 dB lower.
+6. Words invented per minute of synthetic music (four kinds), white, pink and brown noise,
+   silence and a -60 dB room tone; and what the music rule costs: the words of the LibriVox clips
+   with the first kind of music under them at -20, -12 and -6 dB, against the same clips alone.
+7. At real-time pace (the clips back to back with 1.5 s gaps, sent in 20 ms frames as the audio
+   clock allows): median delay from the end of a clip's audio to its final; and the RTF of the
+   recognizer (both passes) pinned to one core at full speed against the batch decoder's on the
+   same core.
 
     bench/field_bench.py [BUILD_DIR] [--compare OTHER_BUILD_DIR] [--minutes 3 [30 ...]] [--runs N]
+                         [--only wer|frames|continuous|start|confidence|invented|pace]
 """
 import argparse
 import json
@@ -32,6 +45,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 MODEL = "/usr/share/pocketsphinx/model/en-us"
@@ -79,7 +93,8 @@ def frames(pcm, ms=20):
 
 
 def run_measured(argv, stdin_bytes=b""):
-    """stdout, wall time and peak RSS (MiB, from GNU time) of one child."""
+    """stdout, wall time and peak RSS (MiB, from GNU time) of one child (argv may begin with
+    taskset and its arguments)."""
     began = time.perf_counter()
     child = subprocess.run(["/usr/bin/time", "-f", "%M"] + argv, input=stdin_bytes,
                            capture_output=True)
@@ -89,7 +104,7 @@ def run_measured(argv, stdin_bytes=b""):
     return child.stdout, wall, int(child.stderr.split()[-1]) / 1024
 
 
-def batch_decode(work, pieces):
+def batch_decode(work, pieces, prefix=()):
     """The batch decoder's hypothesis of every piece of PCM (one model load), its wall time and
     peak RSS."""
     folder = f"{work}/batch"
@@ -100,7 +115,7 @@ def batch_decode(work, pieces):
             with open(f"{folder}/{n:05}.raw", "wb") as f:
                 f.write(pcm)
             ctl.write(f"{n:05}\n")
-    _, wall, rss = run_measured(["pocketsphinx_batch", "-adcin", "yes", "-cepdir", folder,
+    _, wall, rss = run_measured(list(prefix) + ["pocketsphinx_batch", "-adcin", "yes", "-cepdir", folder,
                                  "-cepext", ".raw", "-adchdr", "0", "-ctl", f"{folder}/ctl",
                                  "-hyp", f"{folder}/hyp"] + MODEL_ARGUMENTS)
     hyps = {}
@@ -194,6 +209,166 @@ def wer_section(binaries, work):
         print(f"  {line}")
 
 
+def aligned_right(reference, hypothesis):
+    """For each hypothesis word, whether the alignment with the reference matches it."""
+    n, m = len(reference), len(hypothesis)
+    d = [[i + j if i == 0 or j == 0 else 0 for j in range(m + 1)] for i in range(n + 1)]
+    for i in range(1, n + 1):
+        for j in range(1, m + 1):
+            d[i][j] = min(d[i - 1][j] + 1, d[i][j - 1] + 1,
+                          d[i - 1][j - 1] + (reference[i - 1] != hypothesis[j - 1]))
+    right, i, j = [False] * m, n, m
+    while i > 0 and j > 0:
+        if d[i][j] == d[i - 1][j - 1] + (reference[i - 1] != hypothesis[j - 1]):
+            right[j - 1] = reference[i - 1] == hypothesis[j - 1]
+            i, j = i - 1, j - 1
+        elif d[i][j] == d[i - 1][j] + 1:
+            i -= 1
+        else:
+            j -= 1
+    return right
+
+
+def bench_finals(build, work, pcm):
+    """The finals of recognizer_bench --finals: (start, end, [(word, confidence)])."""
+    path = f"{work}/finals.raw"
+    with open(path, "wb") as f:
+        f.write(pcm)
+    out = subprocess.run([f"{build}/bench/recognizer_bench", "--finals", path], check=True,
+                         capture_output=True).stdout.decode()
+    return [(e["start"], e["end"], e["words"]) for e in map(json.loads, out.splitlines())]
+
+
+def confidence_section(build, work):
+    print("\n== 5. confidence of right and wrong words in finals")
+    clips = references()
+    other = f"{TESTDATA}/cards/005.wav"
+    conditions = [("recorded level", [], "[0:a]anull"), ("-34 dB", [], "[0:a]volume=-34dB"),
+                  ("pink noise", ["-f", "lavfi", "-i", "anoisesrc=c=pink:a=0.08:d=40"],
+                   "[0:a][1:a]amix=inputs=2:duration=first:normalize=0"),
+                  ("another voice", ["-i", other],
+                   "[1:a]volume=-12dB[b];[0:a][b]amix=inputs=2:duration=first:normalize=0")]
+    every_right, every_wrong = [], []
+    for label, under, graph in conditions:
+        right, wrong = [], []
+        for path, reference in clips:
+            words = [w for _, _, ws in bench_finals(build, work, pcm16(["-i", path] + under, graph))
+                     for w in ws]
+            for (_, confidence), ok in zip(words, aligned_right(reference, [w for w, _ in words])):
+                (right if ok else wrong).append(confidence)
+        every_right += right
+        every_wrong += wrong
+        print(f"{label:15} {confidence_figures(right, wrong)}")
+    print(f"{'all':15} {confidence_figures(every_right, every_wrong)}")
+
+
+def confidence_figures(right, wrong):
+    if not right or not wrong:
+        return f"{len(right)} right, {len(wrong)} wrong words"
+    above = sum(r > w for r in right for w in wrong) + 0.5 * sum(
+        r == w for r in right for w in wrong)
+    return (f"right words {len(right):3} mean {statistics.mean(right):.3f}   wrong words "
+            f"{len(wrong):3} mean {statistics.mean(wrong):.3f}, above 0.8: "
+            f"{sum(w > 0.8 for w in wrong) / len(wrong):.2f}   AUC {above / (len(right) * len(wrong)):.3f}")
+
+
+# Synthetic music: notes and two voices, a fast arpeggio of harmonic notes, notes with vibrato,
+# notes over drums (the same kinds as the tests' fixtures).
+MUSIC = [
+    "0.2*sin(2*PI*(220+110*floor(mod(t*2,4)))*t)+0.15*sin(2*PI*(330+55*floor(mod(t*3,5)))*t)+"
+    "0.1*sin(2*PI*(440*(1+0.5*floor(mod(t,3))))*t)*exp(-3*mod(t,0.5))",
+    "st(0,220*pow(2,floor(mod(t*8,12))/12));0.2*(sin(2*PI*ld(0)*t)+sin(4*PI*ld(0)*t)/2+"
+    "sin(6*PI*ld(0)*t)/3+sin(8*PI*ld(0)*t)/4)",
+    "st(0,261.6*pow(2,floor(mod(t*2,8))/12));st(1,t-0.04/(2*PI*6)*cos(2*PI*6*t));"
+    "0.3*sin(2*PI*ld(0)*ld(1))+0.1*sin(4*PI*ld(0)*ld(1))+0.05*sin(6*PI*ld(0)*ld(1))",
+    "st(0,196*pow(2,floor(mod(t*2,7))/12));0.2*sin(2*PI*ld(0)*t)+0.1*sin(3*PI*ld(0)*t)+"
+    "0.3*(random(1)-0.5)*exp(-30*mod(t,0.25))+0.5*sin(2*PI*60*t)*exp(-20*mod(t,0.5))",
+]
+
+
+def invented_section(binary):
+    print("\n== 6. words invented per minute, and what the music rule costs")
+    sources = [(f"music {n + 1}", f"aevalsrc='{e}':s=16000:d=60") for n, e in enumerate(MUSIC)]
+    sources += [(f"{color} noise", f"anoisesrc=c={color}:a=0.3:d=60")
+                for color in ("white", "pink", "brown")]
+    sources += [("silence", "anullsrc=r=16000:d=60"),
+                ("-60 dB room tone", "anoisesrc=c=pink:a=0.001:d=60")]
+    for label, source in sources:
+        out = run_measured([binary, "serve"], frames(pcm16(["-f", "lavfi", "-i", source])))[0]
+        words = " ".join(t for _, _, t in finals(out)).split()
+        print(f"{label:17} {len(words):3} words per minute  {' '.join(words)[:60]}")
+    clips = [(path, reference) for path, reference in references() if "librivox" in path]
+    music = ["-f", "lavfi", "-i", f"aevalsrc='{MUSIC[0]}':s=16000:d=40"]
+    for label, graph in [("alone", "[0:a]anull")] + [
+            (f"music at {db} dB", f"[1:a]volume={db}dB[m];[0:a][m]amix=inputs=2:duration=first:"
+             "normalize=0") for db in (-20, -12, -6)]:
+        delivered = errors = total = 0
+        for path, reference in clips:
+            out = run_measured([binary, "serve"], frames(pcm16(["-i", path] + music, graph)))[0]
+            hypothesis = " ".join(t for _, _, t in finals(out)).split()
+            delivered += len(hypothesis)
+            errors += edit_distance(reference, hypothesis)
+            total += len(reference)
+        print(f"LibriVox clips, {label:15}: {delivered:3} words delivered for {total}, "
+              f"WER {errors / total:.3f}")
+
+
+def pace_section(binary, work):
+    print("\n== 7. real-time pace: clip end to final; one core: RTF of both passes")
+    gap = bytes(int(1.5 * 16000) * 2)
+    stream, ends = gap, []
+    for path, _ in references():
+        stream += pcm16(["-i", path])
+        ends.append(len(stream) / 32000)
+        stream += gap
+    delays = paced_final_delays(binary, stream, ends)
+    print(f"{len(delays)} of {len(ends)} clips have a final after their end; delay from the end "
+          f"of the clip's audio to its final: median {statistics.median(delays):.2f} s, "
+          f"max {max(delays):.2f} s" if delays else "no finals")
+    _, wall, _ = run_measured(["taskset", "-c", "0", binary, "serve"], frames(stream))
+    pieces = [stream[at:at + 20 * 32000] for at in range(0, len(stream), 20 * 32000)]
+    _, batch_wall, _ = batch_decode(work, pieces, ["taskset", "-c", "0"])
+    seconds = len(stream) / 32000
+    print(f"one core, full speed: ours RTF {wall / seconds:.3f} (live and second pass), batch "
+          f"decoder RTF {batch_wall / seconds:.3f} (20 s pieces)")
+
+
+def paced_final_delays(binary, stream, ends):
+    """Sends the stream at real-time pace; for each clip end, the delay to the first final that
+    arrives after it."""
+    child = subprocess.Popen([binary, "serve"], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    arrivals = []
+
+    def read():
+        for line in child.stdout:
+            if b'"final"' in line:
+                arrivals.append(time.perf_counter())
+
+    reader = threading.Thread(target=read)
+    reader.start()
+    data = frames(stream)
+    header = 5 + len(b'{"locale":"en-US"}')
+    child.stdin.write(data[:header])
+    began = time.perf_counter()
+    step = 5 + 640
+    for n, at in enumerate(range(header, len(data) - 5, step)):
+        delay = began + (n + 1) * 0.02 - time.perf_counter()
+        if delay > 0:
+            time.sleep(delay)
+        child.stdin.write(data[at:at + step])
+        child.stdin.flush()
+    child.stdin.write(data[-5:])
+    child.stdin.close()
+    reader.join()
+    child.wait()
+    delays = []
+    for end in ends:
+        after = [a - began - end for a in arrivals if a - began > end]
+        if after:
+            delays.append(min(after))
+    return delays
+
+
 def frame_size_section(binary):
     print("\n== 2. the same audio in 5, 20, 100 and 1000 ms frames")
     pcm = b"".join(pcm16(["-i", path]) + bytes(16000) for path, _ in references())
@@ -257,7 +432,8 @@ def main():
     parser.add_argument("--compare", help="another build directory measured in the WER section")
     parser.add_argument("--minutes", type=float, nargs="+", default=[3])
     parser.add_argument("--runs", type=int, default=5)
-    parser.add_argument("--only", choices=["wer", "frames", "continuous", "start"])
+    parser.add_argument("--only", choices=["wer", "frames", "continuous", "start", "confidence",
+                                           "invented", "pace"])
     parser.add_argument("--no-peer", action="store_true",
                         help="continuous speech: ours only, without the batch decoder")
     options = parser.parse_args()
@@ -278,6 +454,12 @@ def main():
             # The first session derives the dictionary; the measured ones find it cached.
             run_measured([binary, "serve"], frames(b""))
             start_section(binary, work, options.runs)
+        if options.only in (None, "confidence"):
+            confidence_section(os.path.abspath(options.build), work)
+        if options.only in (None, "invented"):
+            invented_section(binary)
+        if options.only in (None, "pace"):
+            pace_section(binary, work)
     finally:
         shutil.rmtree(work)
 
