@@ -217,7 +217,8 @@ TEST(ServeEndToEnd, MusicAndNoiseGiveNoFinalAndSpeechAfterThemStillDoes) {
   for (const std::string& source : syntheticMusic(8)) {
     pcm += ffmpegPcm({"-f", "lavfi", "-i", source}, "[0:a]anull");
   }
-  for (const char* noise : {"anoisesrc=c=white:a=0.3:d=15", "anoisesrc=c=pink:a=0.3:d=15"}) {
+  for (const char* noise :
+       {"anoisesrc=c=white:a=0.3:d=15:seed=1", "anoisesrc=c=pink:a=0.3:d=15:seed=2"}) {
     pcm += ffmpegPcm({"-f", "lavfi", "-i", noise}, "[0:a]anull");
   }
   const double speechStart = pcm.size() / 32000.0 + 1;

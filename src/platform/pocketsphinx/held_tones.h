@@ -8,7 +8,7 @@
 // loudest (so that the silence around an utterance does not count). Measured with the field
 // bench: the testdata clips, clean, at -34 dB, with white or pink noise or another voice mixed
 // in, stay at or below 0.3; synthetic music (notes, chords, arpeggios of eight notes a second,
-// vibrato, drums, a sweep) is at or above 0.55. White, pink and brown noise are at 0.
+// vibrato, drums, a sweep) is at or above 0.55. White, pink and brown noise stay near 0.
 //
 // Thread safety: a plain function.
 #pragma once
