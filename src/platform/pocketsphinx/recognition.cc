@@ -53,11 +53,12 @@ void Recognition::finish() {
 
 void Recognition::feedPiece(std::span<std::int16_t> piece) {
   const double level = levelDb(piece);
+  raw_.assign(piece.begin(), piece.end());
   normalizer_.apply(piece);
   check(ps_process_raw(decoder_, piece.data(), piece.size(), 0, 0), "Recognising the audio failed");
   samplesFed_ += piece.size();
   const bool speech = ps_get_in_speech(decoder_) != 0;
-  keepAudio(piece, speech && !inSpeech_);
+  keepAudio(raw_, speech && !inSpeech_);
   if (!speech) {
     // Utterances are ended only after speech was seen in them: the library misbehaves after
     // many empty ones.

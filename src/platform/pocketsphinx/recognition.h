@@ -7,8 +7,9 @@
 // words ends in one final result. While an utterance is in progress and volatile results were
 // asked for, a volatile result (from the live pass) is delivered whenever the hypothesis text
 // changes, at most every 200 ms of audio. The final result comes from a second pass over the
-// utterance's audio (whole_utterance_pass.h), from 500 ms before its speech was detected (but
-// never from before the end of an utterance the length cap cut) to its end. An utterance that
+// utterance's audio as it came, before the level normalizer (whole_utterance_pass.h), from
+// 500 ms before its speech was detected (but never from before the end of an utterance the
+// length cap cut) to its end. An utterance that
 // is mostly held tones (music, held_tones.h) gets no final: the words the model hears in music
 // are invented. Ranges are on the timeline of the audio fed (the first sample is 0 s) and cover
 // the result's words.
@@ -70,9 +71,13 @@ class Recognition {
   UtteranceLimiter limiter_;
   WholeUtterancePass secondPass_;
   std::size_t samplesFed_ = 0;
-  // The audio fed (after the level normalizer) of the last 500 ms and the current piece, and
-  // of the current utterance from its first sample on, which is sample utteranceStart_.
+  // The audio as it came (before the level normalizer) of the last 500 ms and the current
+  // piece, and of the current utterance from its first sample on, which is sample
+  // utteranceStart_. The second pass decodes it so: the normalizer's gain rises during the
+  // first words of quiet speech, and a gain that changes within an utterance is what the
+  // utterance's own cepstral mean cannot take out, where a constant one it takes out exactly.
   std::vector<std::int16_t> recent_;
+  std::vector<std::int16_t> raw_;  // the current piece as it came
   std::vector<std::int16_t> utterance_;
   std::size_t utteranceStart_ = 0;
   std::size_t earliestStart_ = 0;  // where the audio of a capped utterance ended
