@@ -272,18 +272,10 @@ def confidence_figures(right, wrong):
             f"{sum(w > 0.8 for w in wrong) / len(wrong):.2f}   AUC {above / (len(right) * len(wrong)):.3f}")
 
 
-# Synthetic music: notes and two voices, a fast arpeggio of harmonic notes, notes with vibrato,
-# notes over drums (the same kinds as the tests' fixtures).
-MUSIC = [
-    "0.2*sin(2*PI*(220+110*floor(mod(t*2,4)))*t)+0.15*sin(2*PI*(330+55*floor(mod(t*3,5)))*t)+"
-    "0.1*sin(2*PI*(440*(1+0.5*floor(mod(t,3))))*t)*exp(-3*mod(t,0.5))",
-    "st(0,220*pow(2,floor(mod(t*8,12))/12));0.2*(sin(2*PI*ld(0)*t)+sin(4*PI*ld(0)*t)/2+"
-    "sin(6*PI*ld(0)*t)/3+sin(8*PI*ld(0)*t)/4)",
-    "st(0,261.6*pow(2,floor(mod(t*2,8))/12));st(1,t-0.04/(2*PI*6)*cos(2*PI*6*t));"
-    "0.3*sin(2*PI*ld(0)*ld(1))+0.1*sin(4*PI*ld(0)*ld(1))+0.05*sin(6*PI*ld(0)*ld(1))",
-    "st(0,196*pow(2,floor(mod(t*2,7))/12));0.2*sin(2*PI*ld(0)*t)+0.1*sin(3*PI*ld(0)*t)+"
-    "0.3*(random(1)-0.5)*exp(-30*mod(t,0.25))+0.5*sin(2*PI*60*t)*exp(-20*mod(t,0.5))",
-]
+# Synthetic music, one aevalsrc expression per kind, shared with the tests' fixtures.
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "data",
+                       "synthetic_music.txt")) as music_file:
+    MUSIC = [line.strip() for line in music_file if line.strip() and not line.startswith("#")]
 
 
 def invented_section(binary):

@@ -19,7 +19,9 @@ double shareOf(const std::string& pcm) {
 }
 
 TEST(HeldTones, MusicIsAboveTheLineSpeechAndNoiseFarBelowIt) {
-  for (const std::string& source : syntheticMusic(10)) {
+  const std::vector<std::string> music = syntheticMusic(10);
+  ASSERT_EQ(music.size(), 4u);  // the kinds in tests/data/synthetic_music.txt
+  for (const std::string& source : music) {
     const std::string pcm = ffmpegPcm({"-f", "lavfi", "-i", source}, "[0:a]anull");
     ASSERT_FALSE(pcm.empty()) << source;
     EXPECT_GE(shareOf(pcm), kMusic + 0.05) << source;

@@ -1,6 +1,7 @@
 #include "support/audio_fixtures.h"
 
 #include <cmath>
+#include <sstream>
 
 #include "support/run_binary.h"
 #include "support/temp_dir.h"
@@ -27,19 +28,11 @@ std::string ffmpegPcm(std::vector<std::string> arguments, const std::string& fil
 }
 
 std::vector<std::string> syntheticMusic(int seconds) {
-  // st(0, ...) holds the note of the moment; pow(2, n/12) steps it by semitones.
-  const std::vector<std::string> expressions = {
-      "0.2*sin(2*PI*(220+110*floor(mod(t*2,4)))*t)+0.15*sin(2*PI*(330+55*floor(mod(t*3,5)))*t)+"
-      "0.1*sin(2*PI*(440*(1+0.5*floor(mod(t,3))))*t)*exp(-3*mod(t,0.5))",
-      "st(0,220*pow(2,floor(mod(t*8,12))/12));0.2*(sin(2*PI*ld(0)*t)+sin(4*PI*ld(0)*t)/2+"
-      "sin(6*PI*ld(0)*t)/3+sin(8*PI*ld(0)*t)/4)",
-      "st(0,261.6*pow(2,floor(mod(t*2,8))/12));st(1,t-0.04/(2*PI*6)*cos(2*PI*6*t));"
-      "0.3*sin(2*PI*ld(0)*ld(1))+0.1*sin(4*PI*ld(0)*ld(1))+0.05*sin(6*PI*ld(0)*ld(1))",
-      "st(0,196*pow(2,floor(mod(t*2,7))/12));0.2*sin(2*PI*ld(0)*t)+0.1*sin(3*PI*ld(0)*t)+"
-      "0.3*(random(1)-0.5)*exp(-30*mod(t,0.25))+0.5*sin(2*PI*60*t)*exp(-20*mod(t,0.5))",
-  };
   std::vector<std::string> sources;
-  for (const std::string& expression : expressions) {
+  std::istringstream lines(
+      readFileBytes(std::string(QUILLMOR_TEST_DATA_DIR) + "/synthetic_music.txt"));
+  for (std::string expression; std::getline(lines, expression);) {
+    if (expression.empty() || expression.front() == '#') continue;
     sources.push_back("aevalsrc='" + expression + "':s=16000:d=" + std::to_string(seconds));
   }
   return sources;

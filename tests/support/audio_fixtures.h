@@ -15,8 +15,8 @@ bool runFfmpeg(const std::vector<std::string>& arguments);
 std::string ffmpegPcm(std::vector<std::string> arguments, const std::string& filter,
                       int rate = 16000);
 
-// Synthetic music as ffmpeg lavfi sources of `seconds`, each of another kind: notes and two
-// voices, a fast arpeggio of harmonic notes, notes with vibrato, notes over drums.
+// Synthetic music as ffmpeg lavfi sources of `seconds`, one per kind in
+// tests/data/synthetic_music.txt (which the field bench reads too).
 std::vector<std::string> syntheticMusic(int seconds);
 
 // Writes a tone file: `seconds` of a 440 Hz sine at `rate`, amplitude 0.5 in the first channel
