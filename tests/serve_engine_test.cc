@@ -211,6 +211,39 @@ TEST(ServeEndToEnd, FinalsComeFromTheSecondPassOnTheTimelineOfThePartials) {
   EXPECT_EQ(finals, (std::vector<std::string>{clips[0].text, clips[1].text, clips[2].text}));
 }
 
+TEST(ServeEndToEnd, SpeechAfterAShortPauseContinuesTheUtterance) {
+  // Two recordings cut at their words and joined by 0.25 s of silence (long enough for the
+  // second pass to run early, shorter than the end of speech): one utterance, whose final is
+  // the second pass over both, and whose partials after the pause keep the words shown before
+  // it.
+  const std::string first = ffmpegPcm(
+      {"-i", kLibriVox + "sense_and_sensibility_01_austen_64kb-0880.wav"}, "[0:a]atrim=0:2.8");
+  const std::string second = ffmpegPcm(
+      {"-i", kLibriVox + "sense_and_sensibility_01_austen_64kb-0930.wav"}, "[0:a]atrim=start=0.2");
+  ASSERT_FALSE(first.empty() || second.empty());
+  const std::string pcm = first + std::string(8000, '\0') + second;
+  const double resumed = (first.size() + 8000) / 32000.0;
+  Transcript t = checkSession(runBinary(
+      QUILLMOR_BINARY, {"serve"}, startFrame({{"locale", "en-US"}}) + audioFrames(pcm, 16000)));
+  EXPECT_EQ(countType(t, "final"), 1);
+  EXPECT_EQ(t.finals,
+            "he was not until exposed young man he might even have been made amiable himself");
+  std::string beforePause;
+  int after = 0;
+  for (const json& event : t.events) {
+    if (event["type"] != "partial") continue;
+    const std::string text = event["text"].get<std::string>();
+    if (event["end"].get<double>() <= resumed) {
+      beforePause = text;
+    } else {
+      ++after;
+      EXPECT_EQ(text.rfind(beforePause + " ", 0), 0u) << text << " | " << beforePause;
+    }
+  }
+  EXPECT_FALSE(beforePause.empty());
+  EXPECT_GT(after, 0);
+}
+
 TEST(ServeEndToEnd, MusicAndNoiseGiveNoFinalAndSpeechAfterThemStillDoes) {
   // A minute of four kinds of synthetic music, white noise and pink noise, then "ten of clubs".
   std::string pcm;

@@ -18,6 +18,18 @@ constexpr std::size_t kVolatileIntervalSamples = 3200;
 constexpr int kPauseFrames = 10;
 // How much audio before the point where speech was detected the second pass decodes.
 constexpr std::size_t kLeadSamples = 8000;
+// The pause at the end of the hypothesis from which the second pass is run ahead of the
+// decoder's end of speech, and how much audio without speech then confirms it (together about
+// the decoder's own 0.5 s of trailing silence).
+constexpr int kEarlyPauseFrames = 15;
+constexpr std::size_t kConfirmSamples = 5600;
+// The least audio (lead included) of an utterance worth an early pass: a short one's pass is
+// quick anyway.
+constexpr std::size_t kEarlyMinSamples = 24000;
+// A piece this far below the utterance's loudest is quiet; a run of quiet pieces is a pause
+// even while the hypothesis still stretches its last word over it.
+constexpr double kQuietBelowDb = 25;
+constexpr int kQuietPieces = 3;
 // The share of held tones from which an utterance is taken for music (held_tones.h: speech
 // stays at or below 0.33 per utterance, music is at or above 0.54).
 constexpr double kMusicShare = 0.45;
@@ -48,7 +60,11 @@ void Recognition::feed(std::span<const std::int16_t> samples) {
 void Recognition::finish() {
   std::vector<std::int16_t> rest = cutter_.takeRest();
   if (!rest.empty()) feedPiece(rest);
-  if (inSpeech_) endUtterance(false);
+  if (early_ && !soundAfterEarly_) {
+    deliverFinal(*early_);  // nothing follows: no mean to carry
+  } else if (inSpeech_) {
+    endUtterance(false);
+  }
 }
 
 void Recognition::feedPiece(std::span<std::int16_t> piece) {
@@ -59,6 +75,25 @@ void Recognition::feedPiece(std::span<std::int16_t> piece) {
   samplesFed_ += piece.size();
   const bool speech = ps_get_in_speech(decoder_) != 0;
   keepAudio(raw_, speech && !inSpeech_);
+  if (early_) {
+    if (!speech) {
+      // Sound that the decoder did not take for speech (a short or soft last word) may still
+      // hold words: then the final comes from a pass over all of the audio.
+      if (level > loudestDb_ - kQuietBelowDb) soundAfterEarly_ = true;
+      if (samplesFed_ - earlyAt_ < kConfirmSamples) return;
+      if (soundAfterEarly_) {
+        endUtterance(true);
+      } else {
+        secondPass_.carryMean();
+        deliverFinal(*early_);
+      }
+      return;
+    }
+    // The speaker went on: the utterance continues, and its final will come from a pass over
+    // all of it.
+    early_.reset();
+    earlyAgainAt_ = utterance_.size() * 3 / 2;
+  }
   if (!speech) {
     // Utterances are ended only after speech was seen in them: the library misbehaves after
     // many empty ones.
@@ -67,15 +102,21 @@ void Recognition::feedPiece(std::span<std::int16_t> piece) {
   }
   if (!inSpeech_) limiter_.startUtterance();
   inSpeech_ = true;
+  loudestDb_ = std::max(loudestDb_, level);
+  quietPieces_ = level < loudestDb_ - kQuietBelowDb ? quietPieces_ + 1 : 0;
   const bool testPause = limiter_.wantsPauseTest();
   const bool volatileDue =
       reporting_.volatileResults &&
       (!lastVolatileAt_ || samplesFed_ - *lastVolatileAt_ >= kVolatileIntervalSamples);
+  const bool earlyAllowed = utterance_.size() >= std::max(earlyAgainAt_, kEarlyMinSamples);
   std::vector<Word> segments;
-  if (testPause || volatileDue) segments = hypothesisSegments(decoder_, false);
-  if (limiter_.endAfter(level, testPause && endsInPause(segments))) {
+  if (testPause || volatileDue || earlyAllowed) segments = hypothesisSegments(decoder_, false);
+  if (limiter_.endAfter(level, testPause && endsInPause(segments, kPauseFrames))) {
     endUtterance(true);
     earliestStart_ = samplesFed_;
+  } else if (earlyAllowed &&
+             (quietPieces_ >= kQuietPieces || endsInPause(segments, kEarlyPauseFrames))) {
+    passEarly(segments);
   } else if (volatileDue) {
     deliverVolatileResult(segments);
   }
@@ -94,26 +135,71 @@ void Recognition::keepAudio(std::span<const std::int16_t> piece, bool startsUtte
   }
 }
 
-bool Recognition::endsInPause(const std::vector<Word>& segments) const {
+bool Recognition::endsInPause(const std::vector<Word>& segments, int frames) {
   if (segments.empty() || !segments.back().isPause()) return false;
-  return segments.back().endFrame - segments.back().startFrame + 1 >= kPauseFrames;
+  return segments.back().endFrame - segments.back().startFrame + 1 >= frames;
+}
+
+std::vector<Word> Recognition::finalWords(bool carryMean) {
+  std::vector<Word> words = spokenWords(secondPass_.decode(utterance_, utteranceStart_, carryMean));
+  if (heldToneShare(utterance_) >= kMusicShare) words.clear();
+  return words;
 }
 
 void Recognition::endUtterance(bool startNext) {
   check(ps_end_utt(decoder_), "Ending an utterance failed");
-  const std::vector<Word> words = spokenWords(secondPass_.decode(utterance_, utteranceStart_));
-  if (!words.empty() && heldToneShare(utterance_) < kMusicShare) {
-    results_.deliver(makeResult(words, true));
-  }
-  utterance_.clear();
-  inSpeech_ = false;
-  lastVolatileText_.clear();
-  lastVolatileAt_.reset();
+  deliverFinal(finalWords(true));
   if (startNext) check(ps_start_utt(decoder_), "Starting an utterance failed");
 }
 
+void Recognition::passEarly(const std::vector<Word>& segments) {
+  check(ps_end_utt(decoder_), "Ending an utterance failed");
+  // The live pass's words as its own end of utterance settles them (the last word of a
+  // hypothesis in progress often still stretches over the pause): shown now, and kept before
+  // the next live pass's words should the utterance go on.
+  const std::vector<Word> settled = hypothesisSegments(decoder_, false);
+  if (reporting_.volatileResults) deliverVolatileResult(settled);
+  const std::vector<Word> shown = spokenWords(settled);
+  earlierWords_.insert(earlierWords_.end(), shown.begin(), shown.end());
+  // The pass is given the trailing silence it would have had at the decoder's end of speech,
+  // repeated from the pause so far: how much silence an utterance ends in moves its mean.
+  const std::size_t real = utterance_.size();
+  std::size_t pause = quietPieces_ * kPieceSamples;
+  if (!segments.empty() && segments.back().isPause()) {
+    const int frames = segments.back().endFrame - segments.back().startFrame + 1;
+    pause = std::max(pause, static_cast<std::size_t>(frames * kSampleRate / frameRate_));
+  }
+  pause = std::min(pause, real);
+  const std::vector<std::int16_t> silence(utterance_.end() - pause, utterance_.end());
+  for (std::size_t added = 0; pause > 0 && added < kConfirmSamples;) {
+    const std::size_t take = std::min(pause, kConfirmSamples - added);
+    utterance_.insert(utterance_.end(), silence.begin(), silence.begin() + take);
+    added += take;
+  }
+  early_ = finalWords(false);
+  utterance_.resize(real);
+  earlyAt_ = samplesFed_;
+  soundAfterEarly_ = false;
+  check(ps_start_utt(decoder_), "Starting an utterance failed");
+}
+
+void Recognition::deliverFinal(const std::vector<Word>& words) {
+  if (!words.empty()) results_.deliver(makeResult(words, true));
+  utterance_.clear();
+  inSpeech_ = false;
+  early_.reset();
+  earlyAgainAt_ = 0;
+  earlierWords_.clear();
+  loudestDb_ = -1000;
+  quietPieces_ = 0;
+  lastVolatileText_.clear();
+  lastVolatileAt_.reset();
+}
+
 void Recognition::deliverVolatileResult(const std::vector<Word>& segments) {
-  const std::vector<Word> words = spokenWords(segments);
+  std::vector<Word> words = earlierWords_;
+  const std::vector<Word> live = spokenWords(segments);
+  words.insert(words.end(), live.begin(), live.end());
   if (words.empty()) return;
   std::string text = joinedText(words);
   if (text == lastVolatileText_) return;

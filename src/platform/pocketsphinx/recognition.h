@@ -9,7 +9,19 @@
 // changes, at most every 200 ms of audio. The final result comes from a second pass over the
 // utterance's audio as it came, before the level normalizer (whole_utterance_pass.h), from
 // 500 ms before its speech was detected (but never from before the end of an utterance the
-// length cap cut) to its end. An utterance that
+// length cap cut) to its end.
+//
+// The second pass is run early, at the start of a pause, so that its time overlaps the silence
+// the decoder waits for before it ends the utterance: once an utterance has 1.5 s of audio,
+// when the hypothesis ends in 0.15 s of silence or three pieces in a row are 25 dB below the
+// utterance's loudest, the live pass ends and the second pass decodes the utterance with the
+// pause repeated to the length of silence it would otherwise have had. The live pass then
+// starts again. If the decoder hears speech before 0.35 s more audio has passed, the early
+// words are dropped and the utterance goes on (its partials show the live words so far, then
+// the new live pass's); the next early pass waits until the utterance is half as long again,
+// so that early passes cost at most about twice the final one. Otherwise the early words are
+// the final, unless a piece in the meantime was not quiet: then the final comes from a pass
+// over all of the audio. An utterance that
 // is mostly held tones (music, held_tones.h) gets no final: the words the model hears in music
 // are invented. Ranges are on the timeline of the audio fed (the first sample is 0 s) and cover
 // the result's words.
@@ -55,8 +67,14 @@ class Recognition {
  private:
   void feedPiece(std::span<std::int16_t> piece);
   void keepAudio(std::span<const std::int16_t> piece, bool startsUtterance);
-  bool endsInPause(const std::vector<Word>& segments) const;
+  static bool endsInPause(const std::vector<Word>& segments, int frames);
+  // The second pass's words for the utterance so far (none when it is taken for music).
+  std::vector<Word> finalWords(bool carryMean);
   void endUtterance(bool startNext);
+  // Ends the live pass at a pause and runs the second pass ahead of the end of speech.
+  void passEarly(const std::vector<Word>& segments);
+  // Delivers the utterance's final (when it has words) and forgets the utterance.
+  void deliverFinal(const std::vector<Word>& words);
   void deliverVolatileResult(const std::vector<Word>& segments);
   SpeechTranscriptionResult makeResult(const std::vector<Word>& words, bool isFinal) const;
 
@@ -82,6 +100,19 @@ class Recognition {
   std::size_t utteranceStart_ = 0;
   std::size_t earliestStart_ = 0;  // where the audio of a capped utterance ended
   bool inSpeech_ = false;          // the current utterance has speech in it
+  // The second pass's words when it was run early, at a pause, and samplesFed_ then; the live
+  // pass then starts again, and when speech comes back before the pause is confirmed, the
+  // early words are dropped and the live words so far shown before the new live pass's.
+  std::optional<std::vector<Word>> early_;
+  std::size_t earlyAt_ = 0;
+  bool soundAfterEarly_ = false;  // a piece since then was not quiet
+  double loudestDb_ = -1000;      // the level of the utterance's loudest piece
+  int quietPieces_ = 0;           // how many pieces in a row were quiet
+  std::vector<Word> earlierWords_;
+  // The utterance's length (in samples kept) from which an early pass may run again: twice its
+  // length at the last early pass that speech overtook, so that all of them together cost at
+  // most about twice the final pass.
+  std::size_t earlyAgainAt_ = 0;
   std::string lastVolatileText_;
   std::optional<std::size_t> lastVolatileAt_;  // samplesFed_ at the last volatile result
 };

@@ -25,14 +25,22 @@ LiveNormalisation keepLive(const feat_t& feat) {
   return {feat.cmn, std::vector<mfcc_t>(cmn.sum, cmn.sum + cmn.veclen), cmn.nframe};
 }
 
-// Puts the live normalisation back; when the pass measured a mean (the library leaves it in
-// cmn_mean), it becomes the running mean, worth the library's window of frames.
-void restoreLive(feat_t& feat, const LiveNormalisation& live, bool measured) {
+// Makes the mean the running mean, worth the library's window of frames.
+void setRunningMean(cmn_t& cmn, const std::vector<mfcc_t>& mean) {
+  for (int i = 0; i < cmn.veclen; ++i) {
+    cmn.cmn_mean[i] = mean[i];
+    cmn.sum[i] = mean[i] * CMN_WIN;
+  }
+  cmn.nframe = CMN_WIN;
+}
+
+// Puts the live normalisation back, or the mean the pass measured (the library leaves it in
+// cmn_mean) as the running mean.
+void restoreLive(feat_t& feat, const LiveNormalisation& live, bool carryMeasured) {
   cmn_t& cmn = *feat.cmn_struct;
   feat.cmn = live.type;
-  if (measured) {
-    for (int i = 0; i < cmn.veclen; ++i) cmn.sum[i] = cmn.cmn_mean[i] * CMN_WIN;
-    cmn.nframe = CMN_WIN;
+  if (carryMeasured) {
+    setRunningMean(cmn, std::vector<mfcc_t>(cmn.cmn_mean, cmn.cmn_mean + cmn.veclen));
   } else {
     std::copy(live.sum.begin(), live.sum.end(), cmn.sum);
     cmn.nframe = live.frames;
@@ -97,8 +105,14 @@ void WholeUtterancePass::computeCepstra(std::span<const std::int16_t> samples,
   keep(tail, 0);
 }
 
+void WholeUtterancePass::carryMean() {
+  if (lastMean_.empty()) return;
+  setRunningMean(*ps_get_feat(decoder_)->cmn_struct, lastMean_);
+}
+
 std::vector<Word> WholeUtterancePass::decode(std::span<const std::int16_t> samples,
-                                             std::size_t firstSample) {
+                                             std::size_t firstSample, bool carry) {
+  lastMean_.clear();
   computeCepstra(samples, firstSample);
   feat_t& feat = *ps_get_feat(decoder_);
   const LiveNormalisation live = keepLive(feat);
@@ -110,7 +124,11 @@ std::vector<Word> WholeUtterancePass::decode(std::span<const std::int16_t> sampl
     check(ps_start_utt(decoder_), "Starting the second pass failed");
     feat.cmn = CMN_BATCH;
     const int searched = ps_process_cep(decoder_, rows.data(), frames, 0, 1);
-    restoreLive(feat, live, searched > 0);
+    if (searched > 0) {
+      const cmn_t& cmn = *feat.cmn_struct;
+      lastMean_.assign(cmn.cmn_mean, cmn.cmn_mean + cmn.veclen);
+    }
+    restoreLive(feat, live, carry && searched > 0);
     check(searched, "Recognising the utterance again failed");
     check(ps_end_utt(decoder_), "Ending the second pass failed");
     segments = hypothesisSegments(decoder_, true);

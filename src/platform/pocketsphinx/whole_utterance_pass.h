@@ -10,7 +10,9 @@
 //
 // Around the pass, the decoder's live normalisation is kept: its type is put back, and its
 // running mean is replaced by the utterance's own (weighted as the library's window of frames),
-// so that the next utterance's live pass starts from this speaker's level, not the model's.
+// so that the next utterance's live pass starts from this speaker's level, not the model's. A
+// pass over an utterance that may yet go on leaves the running mean as it was, and carries its
+// own over later, once the utterance is known to have ended there.
 //
 // Failures: decode throws SpeechError when the decoder fails; the decoder must not be used
 // after that.
@@ -38,8 +40,14 @@ class WholeUtterancePass {
 
   // Decodes the samples (16 kHz mono, the first one at sample firstSample of the stream) as one
   // utterance, between two utterances of the live pass (none may be in progress). Returns every
-  // segment of the hypothesis, with posteriors, its frames on the stream's timeline.
-  std::vector<Word> decode(std::span<const std::int16_t> samples, std::size_t firstSample);
+  // segment of the hypothesis, with posteriors, its frames on the stream's timeline. The
+  // utterance's mean becomes the live pass's running mean when carry is set.
+  std::vector<Word> decode(std::span<const std::int16_t> samples, std::size_t firstSample,
+                           bool carry);
+
+  // Makes the mean of the last pass the live pass's running mean (nothing when it measured
+  // none).
+  void carryMean();
 
  private:
   // The cepstra of the samples the front end keeps as speech, and the stream frame of each.
@@ -51,6 +59,7 @@ class WholeUtterancePass {
   int width_ = 13;        // coefficients per frame
   std::vector<mfcc_t> cepstra_;
   std::vector<int> streamFrames_;  // of each frame in cepstra_
+  std::vector<mfcc_t> lastMean_;   // the mean the last pass measured
 };
 
 }  // namespace quillmor_speech
