@@ -53,6 +53,8 @@ TESTDATA = "/usr/share/pocketsphinx/test/data"
 MODEL_ARGUMENTS = ["-hmm", f"{MODEL}/en-us", "-lm", f"{MODEL}/en-us.lm.bin",
                    "-dict", f"{MODEL}/cmudict-en-us.dict", "-logfn", "/dev/null"]
 CONTINUOUS = ["pocketsphinx_continuous"] + MODEL_ARGUMENTS
+SAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "samples",
+                      "sense-and-sensibility.ogg")
 
 
 def references():
@@ -306,7 +308,7 @@ def invented_section(binary):
 
 
 def pace_section(binary, work):
-    print("\n== 7. real-time pace: clip end to final; one core: RTF of both passes")
+    print("\n== 7. real-time pace: clip or phrase end to final; one core: RTF of both passes")
     gap = bytes(int(1.5 * 16000) * 2)
     stream, ends = gap, []
     for path, _ in references():
@@ -317,12 +319,34 @@ def pace_section(binary, work):
     print(f"{len(delays)} of {len(ends)} clips have a final after their end; delay from the end "
           f"of the clip's audio to its final: median {statistics.median(delays):.2f} s, "
           f"max {max(delays):.2f} s" if delays else "no finals")
+    sample = pcm16(["-i", SAMPLE])
+    ends = sample_phrase_ends(sample)
+    delays = paced_final_delays(binary, sample + bytes(32000), ends)
+    print(f"bundled sample: {len(delays)} of {len(ends)} phrases have a final after their end; "
+          f"delay from the end of the phrase's audio to its final: median "
+          f"{statistics.median(delays):.2f} s, max {max(delays):.2f} s" if delays else "no finals")
     _, wall, _ = run_measured(["taskset", "-c", "0", binary, "serve"], frames(stream))
     pieces = [stream[at:at + 20 * 32000] for at in range(0, len(stream), 20 * 32000)]
     _, batch_wall, _ = batch_decode(work, pieces, ["taskset", "-c", "0"])
     seconds = len(stream) / 32000
     print(f"one core, full speed: ours RTF {wall / seconds:.3f} (live and second pass), batch "
           f"decoder RTF {batch_wall / seconds:.3f} (20 s pieces)")
+
+
+def sample_phrase_ends(pcm):
+    """Where the phrases of the bundled sample end: before each run of at least 0.5 s of digital
+    silence (the pauses that join them) and at the end."""
+    samples = struct.unpack(f"<{len(pcm) // 2}h", pcm)
+    ends, quiet_from = [], None
+    for at in range(0, len(samples), 800):
+        silent = max(abs(x) for x in samples[at:at + 800]) < 4
+        if silent and quiet_from is None:
+            quiet_from = at
+        elif not silent and quiet_from is not None:
+            if at - quiet_from >= 8000:
+                ends.append(quiet_from / 16000)
+            quiet_from = None
+    return ends + [len(samples) / 16000]
 
 
 def paced_final_delays(binary, stream, ends):

@@ -92,7 +92,7 @@ void Recognition::feedPiece(std::span<std::int16_t> piece) {
     // The speaker went on: the utterance continues, and its final will come from a pass over
     // all of it.
     early_.reset();
-    earlyAgainAt_ = utterance_.size() * 3 / 2;
+    earlySpent_ += earlySize_;
   }
   if (!speech) {
     // Utterances are ended only after speech was seen in them: the library misbehaves after
@@ -108,7 +108,8 @@ void Recognition::feedPiece(std::span<std::int16_t> piece) {
   const bool volatileDue =
       reporting_.volatileResults &&
       (!lastVolatileAt_ || samplesFed_ - *lastVolatileAt_ >= kVolatileIntervalSamples);
-  const bool earlyAllowed = utterance_.size() >= std::max(earlyAgainAt_, kEarlyMinSamples);
+  const bool earlyAllowed =
+      utterance_.size() >= kEarlyMinSamples && earlySpent_ <= utterance_.size() * 3 / 2;
   std::vector<Word> segments;
   if (testPause || volatileDue || earlyAllowed) segments = hypothesisSegments(decoder_, false);
   if (limiter_.endAfter(level, testPause && endsInPause(segments, kPauseFrames))) {
@@ -164,6 +165,7 @@ void Recognition::passEarly(const std::vector<Word>& segments) {
   // The pass is given the trailing silence it would have had at the decoder's end of speech,
   // repeated from the pause so far: how much silence an utterance ends in moves its mean.
   const std::size_t real = utterance_.size();
+  earlySize_ = real;
   std::size_t pause = quietPieces_ * kPieceSamples;
   if (!segments.empty() && segments.back().isPause()) {
     const int frames = segments.back().endFrame - segments.back().startFrame + 1;
@@ -188,7 +190,7 @@ void Recognition::deliverFinal(const std::vector<Word>& words) {
   utterance_.clear();
   inSpeech_ = false;
   early_.reset();
-  earlyAgainAt_ = 0;
+  earlySpent_ = 0;
   earlierWords_.clear();
   loudestDb_ = -1000;
   quietPieces_ = 0;

@@ -18,8 +18,9 @@
 // pause repeated to the length of silence it would otherwise have had. The live pass then
 // starts again. If the decoder hears speech before 0.35 s more audio has passed, the early
 // words are dropped and the utterance goes on (its partials show the live words so far, then
-// the new live pass's); the next early pass waits until the utterance is half as long again,
-// so that early passes cost at most about twice the final one. Otherwise the early words are
+// the new live pass's); more early passes run only while the dropped ones have decoded at most
+// 1.5 times the utterance so far, so that they cost at most about 2.5 times the final one.
+// Otherwise the early words are
 // the final, unless a piece in the meantime was not quiet: then the final comes from a pass
 // over all of the audio. An utterance that
 // is mostly held tones (music, held_tones.h) gets no final: the words the model hears in music
@@ -109,10 +110,11 @@ class Recognition {
   double loudestDb_ = -1000;      // the level of the utterance's loudest piece
   int quietPieces_ = 0;           // how many pieces in a row were quiet
   std::vector<Word> earlierWords_;
-  // The utterance's length (in samples kept) from which an early pass may run again: twice its
-  // length at the last early pass that speech overtook, so that all of them together cost at
-  // most about twice the final pass.
-  std::size_t earlyAgainAt_ = 0;
+  // The audio (in samples) of the early passes that speech overtook, and of the last early
+  // pass. A new one runs only while the first is at most 1.5 times the utterance so far, so
+  // that all of them together cost at most about 2.5 times the final pass.
+  std::size_t earlySpent_ = 0;
+  std::size_t earlySize_ = 0;
   std::string lastVolatileText_;
   std::optional<std::size_t> lastVolatileAt_;  // samplesFed_ at the last volatile result
 };
