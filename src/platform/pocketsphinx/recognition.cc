@@ -18,16 +18,14 @@ constexpr std::size_t kVolatileIntervalSamples = 3200;
 constexpr int kPauseFrames = 10;
 // How much audio before the point where speech was detected the second pass decodes.
 constexpr std::size_t kLeadSamples = 8000;
-// The pause at the end of the hypothesis from which the second pass is run ahead of the
-// decoder's end of speech, and how much audio without speech then confirms it (together about
-// the decoder's own 0.5 s of trailing silence).
-constexpr int kEarlyPauseFrames = 15;
+// How much audio without speech confirms the pause at which the second pass was run early
+// (with the pause, about the decoder's own 0.5 s of trailing silence).
 constexpr std::size_t kConfirmSamples = 5600;
 // The least audio (lead included) of an utterance worth an early pass: a short one's pass is
 // quick anyway.
 constexpr std::size_t kEarlyMinSamples = 24000;
 // A piece this far below the utterance's loudest is quiet; a run of quiet pieces is a pause
-// even while the hypothesis still stretches its last word over it.
+// (the hypothesis still stretches its last word over it, and it shows silence in music).
 constexpr double kQuietBelowDb = 25;
 constexpr int kQuietPieces = 3;
 // The share of held tones from which an utterance is taken for music (held_tones.h: speech
@@ -111,13 +109,12 @@ void Recognition::feedPiece(std::span<std::int16_t> piece) {
   const bool earlyAllowed =
       utterance_.size() >= kEarlyMinSamples && earlySpent_ <= utterance_.size() * 3 / 2;
   std::vector<Word> segments;
-  if (testPause || volatileDue || earlyAllowed) segments = hypothesisSegments(decoder_, false);
+  if (testPause || volatileDue) segments = hypothesisSegments(decoder_, false);
   if (limiter_.endAfter(level, testPause && endsInPause(segments, kPauseFrames))) {
     endUtterance(true);
     earliestStart_ = samplesFed_;
-  } else if (earlyAllowed &&
-             (quietPieces_ >= kQuietPieces || endsInPause(segments, kEarlyPauseFrames))) {
-    passEarly(segments);
+  } else if (earlyAllowed && quietPieces_ >= kQuietPieces) {
+    passEarly();
   } else if (volatileDue) {
     deliverVolatileResult(segments);
   }
@@ -153,7 +150,7 @@ void Recognition::endUtterance(bool startNext) {
   if (startNext) check(ps_start_utt(decoder_), "Starting an utterance failed");
 }
 
-void Recognition::passEarly(const std::vector<Word>& segments) {
+void Recognition::passEarly() {
   check(ps_end_utt(decoder_), "Ending an utterance failed");
   // The live pass's words as its own end of utterance settles them (the last word of a
   // hypothesis in progress often still stretches over the pause): shown now, and kept before
@@ -166,12 +163,7 @@ void Recognition::passEarly(const std::vector<Word>& segments) {
   // repeated from the pause so far: how much silence an utterance ends in moves its mean.
   const std::size_t real = utterance_.size();
   earlySize_ = real;
-  std::size_t pause = quietPieces_ * kPieceSamples;
-  if (!segments.empty() && segments.back().isPause()) {
-    const int frames = segments.back().endFrame - segments.back().startFrame + 1;
-    pause = std::max(pause, static_cast<std::size_t>(frames * kSampleRate / frameRate_));
-  }
-  pause = std::min(pause, real);
+  const std::size_t pause = std::min(quietPieces_ * kPieceSamples, real);
   const std::vector<std::int16_t> silence(utterance_.end() - pause, utterance_.end());
   for (std::size_t added = 0; pause > 0 && added < kConfirmSamples;) {
     const std::size_t take = std::min(pause, kConfirmSamples - added);

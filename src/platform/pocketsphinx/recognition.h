@@ -13,19 +13,17 @@
 //
 // The second pass is run early, at the start of a pause, so that its time overlaps the silence
 // the decoder waits for before it ends the utterance: once an utterance has 1.5 s of audio,
-// when the hypothesis ends in 0.15 s of silence or three pieces in a row are 25 dB below the
-// utterance's loudest, the live pass ends and the second pass decodes the utterance with the
-// pause repeated to the length of silence it would otherwise have had. The live pass then
-// starts again. If the decoder hears speech before 0.35 s more audio has passed, the early
-// words are dropped and the utterance goes on (its partials show the live words so far, then
-// the new live pass's); more early passes run only while the dropped ones have decoded at most
-// 1.5 times the utterance so far, so that they cost at most about 2.5 times the final one.
-// Otherwise the early words are
-// the final, unless a piece in the meantime was not quiet: then the final comes from a pass
-// over all of the audio. An utterance that
-// is mostly held tones (music, held_tones.h) gets no final: the words the model hears in music
-// are invented. Ranges are on the timeline of the audio fed (the first sample is 0 s) and cover
-// the result's words.
+// when three pieces in a row are 25 dB below the utterance's loudest, the live pass ends and
+// the second pass decodes the utterance with the pause repeated to the length of silence it
+// would otherwise have had. The live pass then starts again. If the decoder hears speech before
+// 0.35 s more audio has passed, the early words are dropped and the utterance goes on (its
+// partials show the live words so far, then the new live pass's); more early passes run only
+// while the dropped ones have decoded at most 1.5 times the utterance so far, so that they cost
+// at most about 2.5 times the final one. Otherwise the early words are the final, unless a
+// piece in the meantime was not quiet: then the final comes from a pass over all of the audio.
+// An utterance that is mostly held tones (music, held_tones.h) gets no final: the words the
+// model hears in music are invented. Ranges are on the timeline of the audio fed (the first
+// sample is 0 s) and cover the result's words.
 //
 // Failures: feed and finish throw SpeechError with a readable description when the decoder
 // fails; the recognition must not be used after that.
@@ -73,7 +71,7 @@ class Recognition {
   std::vector<Word> finalWords(bool carryMean);
   void endUtterance(bool startNext);
   // Ends the live pass at a pause and runs the second pass ahead of the end of speech.
-  void passEarly(const std::vector<Word>& segments);
+  void passEarly();
   // Delivers the utterance's final (when it has words) and forgets the utterance.
   void deliverFinal(const std::vector<Word>& words);
   void deliverVolatileResult(const std::vector<Word>& segments);
