@@ -110,7 +110,7 @@ void Recognition::feedPiece(std::span<std::int16_t> piece) {
       utterance_.size() >= kEarlyMinSamples && earlySpent_ <= utterance_.size() * 3 / 2;
   std::vector<Word> segments;
   if (testPause || volatileDue) segments = hypothesisSegments(decoder_, false);
-  if (limiter_.endAfter(level, testPause && endsInPause(segments, kPauseFrames))) {
+  if (limiter_.endAfter(level, testPause && endsInPause(segments))) {
     endUtterance(true);
     earliestStart_ = samplesFed_;
   } else if (earlyAllowed && quietPieces_ >= kQuietPieces) {
@@ -133,9 +133,9 @@ void Recognition::keepAudio(std::span<const std::int16_t> piece, bool startsUtte
   }
 }
 
-bool Recognition::endsInPause(const std::vector<Word>& segments, int frames) {
+bool Recognition::endsInPause(const std::vector<Word>& segments) {
   if (segments.empty() || !segments.back().isPause()) return false;
-  return segments.back().endFrame - segments.back().startFrame + 1 >= frames;
+  return segments.back().endFrame - segments.back().startFrame + 1 >= kPauseFrames;
 }
 
 std::vector<Word> Recognition::finalWords(bool carryMean) {

@@ -66,7 +66,7 @@ class Recognition {
  private:
   void feedPiece(std::span<std::int16_t> piece);
   void keepAudio(std::span<const std::int16_t> piece, bool startsUtterance);
-  static bool endsInPause(const std::vector<Word>& segments, int frames);
+  static bool endsInPause(const std::vector<Word>& segments);
   // The second pass's words for the utterance so far (none when it is taken for music).
   std::vector<Word> finalWords(bool carryMean);
   void endUtterance(bool startNext);
