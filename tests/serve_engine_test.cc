@@ -350,11 +350,15 @@ TEST(ServeEndToEnd, DerivedDictionaryIsBuiltOnceByTwoSessionsAndRebuiltWhenDamag
       {"an entry changed", changed},
       {"empty", ""},
       {"a folder", "(folder)"},
+      {"larger than any dictionary written", "(huge)"},
   };
   for (const auto& [damage, replaced] : damages) {
     std::filesystem::remove_all(path);
     if (replaced == "(folder)") {
       std::filesystem::create_directory(path);
+    } else if (replaced == "(huge)") {
+      writeFileBytes(path, bytes);
+      std::filesystem::resize_file(path, std::uintmax_t{65} << 20);  // sparse: costs no disk
     } else {
       writeFileBytes(path, replaced);
     }

@@ -85,6 +85,9 @@ void serve(SpeechEngine& engine) {
     signals.audioStarts();
     streamAudio(STDIN_FILENO, *inputFormat, analyzerFormat, *analyzer, *input, resultTask);
   });
+  // Every line is out, "done" last, and the recognizer's threads have ended; the signal watch
+  // ends with the process.
+  exitNow(0);
 }
 
 }  // namespace quillmor_speech

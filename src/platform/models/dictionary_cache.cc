@@ -8,10 +8,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
+#include <string_view>
 
 #include "platform/base/file_descriptor.h"
+#include "platform/base/mapped_file.h"
 #include "platform/base/posix_error.h"
 #include "platform/models/model_paths.h"
 #include "platform/models/store_io.h"
@@ -21,10 +22,13 @@ namespace quillmor_speech {
 namespace {
 
 constexpr const char* kHeader = ";; quillmor-dictionary ";
+// A cached dictionary larger than this is not one this program wrote (the en-US model's whole
+// dictionary is 3.2 MB): it is derived afresh rather than read into memory.
+constexpr std::size_t kMaxCachedBytes = std::size_t{64} << 20;
 // Part of the key: a new way of deriving the dictionary must not reuse old files.
 constexpr const char* kDerivation = "lm-words-1";
 
-std::uint64_t fnv1a(const std::string& bytes, std::uint64_t hash = 14695981039346656037ull) {
+std::uint64_t fnv1a(std::string_view bytes, std::uint64_t hash = 14695981039346656037ull) {
   for (unsigned char c : bytes) {
     hash ^= c;
     hash *= 1099511628211ull;
@@ -48,8 +52,17 @@ std::optional<std::string> fileIdentity(const std::string& path) {
   return identity.str();
 }
 
-std::string headerFor(const std::string& entries) {
+std::string headerFor(std::string_view entries) {
   return kHeader + std::to_string(entries.size()) + " " + hex(fnv1a(entries)) + "\n";
+}
+
+// The entries of a cached file when its first line describes the rest.
+std::optional<std::string_view> intactEntries(std::string_view file) {
+  const std::size_t headerEnd = file.find('\n');
+  if (headerEnd == std::string_view::npos) return std::nullopt;
+  const std::string_view entries = file.substr(headerEnd + 1);
+  if (file.substr(0, headerEnd + 1) != headerFor(entries)) return std::nullopt;
+  return entries;
 }
 
 }  // namespace
@@ -67,14 +80,17 @@ std::optional<std::string> derivedDictionaryPath(const ModelFiles& files) {
   return *store + "/.dictionaries/" + key + ".dict";
 }
 
+bool isDerivedDictionaryIntact(const std::string& path) {
+  const std::optional<MappedFile> file = MappedFile::open(path, kMaxCachedBytes);
+  return file && intactEntries(file->bytes());
+}
+
 std::optional<std::string> readDerivedDictionary(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::string header;
-  if (!std::getline(in, header)) return std::nullopt;
-  std::string entries((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad() || header + "\n" != headerFor(entries)) return std::nullopt;
-  return entries;
+  const std::optional<MappedFile> file = MappedFile::open(path, kMaxCachedBytes);
+  if (!file) return std::nullopt;
+  const std::optional<std::string_view> entries = intactEntries(file->bytes());
+  if (!entries) return std::nullopt;
+  return std::string(*entries);
 }
 
 Status writeDerivedDictionary(const std::string& path, const std::string& entries) {

@@ -34,6 +34,10 @@ std::optional<std::string> derivedDictionaryPath(const ModelFiles& files);
 // otherwise. Never fails.
 std::optional<std::string> readDerivedDictionary(const std::string& path);
 
+// Whether the cached dictionary at `path` is present and intact, without copying it (a check
+// on every session's start). Never fails.
+bool isDerivedDictionaryIntact(const std::string& path);
+
 // Stores the entries (the dictionary's lines) at `path` with their checking line, creating
 // the folder when needed, atomically.
 Status writeDerivedDictionary(const std::string& path, const std::string& entries);

@@ -62,7 +62,7 @@ std::string restrictedEntries(const std::string& dictionaryText,
 std::string decoderDictionary(const ModelFiles& files) {
   const std::optional<std::string> cached = derivedDictionaryPath(files);
   if (!cached) return files.dictionary;
-  if (readDerivedDictionary(*cached)) return *cached;
+  if (isDerivedDictionaryIntact(*cached)) return *cached;
   const std::optional<std::unordered_set<std::string>> vocabulary =
       languageModelWords(files.languageModel);
   const std::optional<std::string> text = fileText(files.dictionary);
