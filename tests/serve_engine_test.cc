@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 #include <thread>
+#include <utility>
 
 #include "platform/models/model_store.h"
 #include "platform/pocketsphinx/model_assets.h"
@@ -173,7 +174,8 @@ TEST(ServeEndToEnd, ContinuousOverlappingSpeechGetsFinalsWithinTheCap) {
 TEST(ServeEndToEnd, FinalsComeFromTheSecondPassOnTheTimelineOfThePartials) {
   // Three of the cards recordings 2 s apart, the first 1 s in: the live pass hears the first as
   // "i've been up close" (its running normalisation starts from the model's default), the
-  // second pass over each whole utterance gets every one right.
+  // second pass over each whole utterance gets every one right. The pass runs as the pause
+  // begins, and its words are the last partial: the final does not rewrite what was shown.
   const std::string cards = "/usr/share/pocketsphinx/test/data/cards/";
   struct Clip {
     std::string file;
@@ -196,6 +198,8 @@ TEST(ServeEndToEnd, FinalsComeFromTheSecondPassOnTheTimelineOfThePartials) {
   Transcript t = checkSession(runBinary(
       QUILLMOR_BINARY, {"serve"}, startFrame({{"locale", "en-US"}}) + audioFrames(pcm, 16000)));
   std::vector<std::string> finals;
+  std::vector<std::string> lastPartials;
+  std::string lastPartial;
   std::size_t clip = 0;
   for (const json& event : t.events) {
     if (event["type"] == "done") continue;
@@ -203,12 +207,15 @@ TEST(ServeEndToEnd, FinalsComeFromTheSecondPassOnTheTimelineOfThePartials) {
     // Partials and the final of an utterance lie within its recording.
     EXPECT_GE(event["start"].get<double>(), clips[clip].start - 0.05) << event;
     EXPECT_LE(event["end"].get<double>(), clips[clip].end + 0.05) << event;
+    if (event["type"] == "partial") lastPartial = event["text"].get<std::string>();
     if (event["type"] == "final") {
       finals.push_back(event["text"].get<std::string>());
+      lastPartials.push_back(std::exchange(lastPartial, ""));
       ++clip;
     }
   }
   EXPECT_EQ(finals, (std::vector<std::string>{clips[0].text, clips[1].text, clips[2].text}));
+  EXPECT_EQ(lastPartials, finals);
 }
 
 TEST(ServeEndToEnd, SpeechAfterAShortPauseContinuesTheUtterance) {

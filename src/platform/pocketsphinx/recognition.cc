@@ -153,12 +153,8 @@ void Recognition::endUtterance(bool startNext) {
 void Recognition::passEarly() {
   check(ps_end_utt(decoder_), "Ending an utterance failed");
   // The live pass's words as its own end of utterance settles them (the last word of a
-  // hypothesis in progress often still stretches over the pause): shown now, and kept before
-  // the next live pass's words should the utterance go on.
-  const std::vector<Word> settled = hypothesisSegments(decoder_, false);
-  if (reporting_.volatileResults) deliverVolatileResult(settled);
-  const std::vector<Word> shown = spokenWords(settled);
-  earlierWords_.insert(earlierWords_.end(), shown.begin(), shown.end());
+  // hypothesis in progress often still stretches over the pause).
+  const std::vector<Word> settled = spokenWords(hypothesisSegments(decoder_, false));
   // The pass is given the trailing silence it would have had at the decoder's end of speech,
   // repeated from the pause so far: how much silence an utterance ends in moves its mean.
   const std::size_t real = utterance_.size();
@@ -172,6 +168,15 @@ void Recognition::passEarly() {
   }
   early_ = finalWords(false);
   utterance_.resize(real);
+  // Shown now, and kept before the next live pass's words should the utterance go on: the
+  // pass's words over the whole utterance (the likely final), or, when it found none (held
+  // tones, noise), the live pass's words after those kept already.
+  if (!early_->empty()) {
+    earlierWords_ = *early_;
+  } else {
+    earlierWords_.insert(earlierWords_.end(), settled.begin(), settled.end());
+  }
+  if (reporting_.volatileResults) deliverVolatileResult({});
   earlyAt_ = samplesFed_;
   soundAfterEarly_ = false;
   check(ps_start_utt(decoder_), "Starting an utterance failed");

@@ -99,9 +99,10 @@ class Recognition {
   std::size_t utteranceStart_ = 0;
   std::size_t earliestStart_ = 0;  // where the audio of a capped utterance ended
   bool inSpeech_ = false;          // the current utterance has speech in it
-  // The second pass's words when it was run early, at a pause, and samplesFed_ then; the live
-  // pass then starts again, and when speech comes back before the pause is confirmed, the
-  // early words are dropped and the live words so far shown before the new live pass's.
+  // The second pass's words when it was run early, at a pause, and samplesFed_ then; they are
+  // shown at once as a partial. The live pass then starts again, and when speech comes back
+  // before the pause is confirmed, they stay shown (earlierWords_) before the new live pass's
+  // words until the utterance's final.
   std::optional<std::vector<Word>> early_;
   std::size_t earlyAt_ = 0;
   bool soundAfterEarly_ = false;  // a piece since then was not quiet
